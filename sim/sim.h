@@ -1,0 +1,129 @@
+// The simulated board: the OS seam (platform.h) served by models instead of
+// the kernel, so the real access-layer code runs unchanged in the simulator
+// and in every test.
+//
+// Paths served:
+//   /sys/class/gpio/export, /unexport, /gpioN/direction, /gpioN/value
+//       sysfs GPIO: export creates gpioN/ (direction "in", value 0), a second
+//       export fails with EBUSY like the kernel, unexport removes it.
+//   /dev/i2c-1    the I2C bus; I2C_SLAVE binds the descriptor to the chip
+//                 model registered at that address (absent when i2c_bus is false).
+//   /dev/spidev0.N   SPI device N (N 0-7), when a model is registered for it.
+// Any other path is opened on the real file system (configuration files).
+//
+// Every call through the seam on a served path is recorded in the
+// transaction log, in order. The connectivity ping is answered by the model
+// (no process, no packet); sleeps can be scaled down for tests.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// What a board file describes. Module lists hold 1-based instance numbers.
+struct BoardConfig {
+    std::vector<int> pwm;          // PWM1..PWM8
+    std::vector<int> relay;        // REL1..REL4
+    std::vector<int> temperature;  // TMP1..TMP3
+    std::vector<int> analog;       // AIO1..AIO7
+    int inputs[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};  // base-module inputs 0..8
+    bool i2c_bus = true;
+};
+
+// The built-in demo board: one module of every kind, no SPI conflict.
+BoardConfig DemoBoard();
+// Reads a board file (libconfig syntax). true on success; otherwise false
+// with a one-line reason in *error naming the file, and the line if known.
+bool LoadBoardFile(const std::string& path, BoardConfig* board, std::string* error);
+
+enum class Op { Open, Close, Read, Write, Ioctl, Sleep, Command };
+const char* OpName(Op op);
+
+struct Transaction {
+    Op op;
+    std::string path;            // the path the descriptor was opened on
+    int fd = -1;
+    unsigned long request = 0;   // ioctl request
+    unsigned long argument = 0;  // ioctl integer argument (I2C), sleep microseconds
+    std::vector<uint8_t> data;   // bytes written, or bytes returned by a read
+    long result = 0;             // the call's result (-1 on failure)
+};
+
+// A chip on the I2C bus. Each read or write is one bus transaction to the
+// chip the descriptor is bound to. Return the byte count, or -1 with errno.
+class I2cChip {
+public:
+    virtual ~I2cChip() = default;
+    virtual ssize_t Write(const uint8_t* data, size_t length) = 0;
+    virtual ssize_t Read(uint8_t* buffer, size_t length) = 0;
+};
+
+// A device on /dev/spidev0.N: the configuration ioctls and full-duplex
+// transfers (SPI_IOC_MESSAGE). Return the ioctl's result, or -1 with errno.
+class SpiDevice {
+public:
+    virtual ~SpiDevice() = default;
+    virtual int Ioctl(unsigned long request, void* arg) = 0;
+};
+
+class Board {
+public:
+    // The one simulated board the seam routes to.
+    static Board& Get();
+
+    // Back to a fresh board as described: no pins exported, log and faults
+    // cleared, ping answering 0. Chip models of earlier calls are dropped.
+    void Reset(const BoardConfig& config);
+    const BoardConfig& Config() const;
+
+    // --- GPIO model ---
+    bool IsExported(int pin) const;
+    std::string Direction(int pin) const;  // "in", "out", or "" when not exported
+    int Level(int pin) const;              // current level of the pin (0/1)
+    void SetInput(int pin, int level);     // drive an input pin from outside
+    std::vector<int> ValueWrites(int pin) const;  // levels written to the pin, in order
+    std::vector<int> Unexports() const;           // pins unexported, in order
+
+    // --- chip models (added by the drivers' models) ---
+    void AddI2cChip(uint16_t address, std::shared_ptr<I2cChip> chip);
+    void AddSpiDevice(int number, std::shared_ptr<SpiDevice> device);
+
+    // --- transaction log ---
+    std::vector<Transaction> Log() const;
+    void ClearLog();
+
+    // --- fault injection ---
+    // The next `count` calls of `op` on paths starting with `pathPrefix`
+    // fail with -1 and errno `error`.
+    void FailNext(Op op, const std::string& pathPrefix, int count, int error);
+
+    // --- connectivity ping ---
+    void SetPingStatus(int status);  // exit status the next pings report
+    int PingCount() const;
+
+    // --- time ---
+    // Sleeps last microseconds * scale (1.0 default; tests use less).
+    void SetTimeScale(double scale);
+
+    // The seam's entry points (platform.h), routed to the models.
+    int Open(const char* path, int flags);
+    int Close(int fd);
+    ssize_t Read(int fd, void* buffer, size_t length);
+    ssize_t Write(int fd, const void* data, size_t length);
+    int Ioctl(int fd, unsigned long request, void* arg);
+    void Sleep(unsigned long microseconds);
+    int RunCommand(const std::string& command);
+
+private:
+    Board();
+    struct State;
+    std::unique_ptr<State> state;
+    mutable std::mutex mutex;
+};
+
+}  // namespace sim

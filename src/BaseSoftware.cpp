@@ -1,0 +1,88 @@
+// The service's entry point: the three globals, the command line and the
+// start sequence. After a successful start the main thread stays in the
+// server's request loop; SIGINT ends the process through the server's
+// orderly shutdown.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "logger.h"
+#include "modbus_server.h"
+#include "module_manager.h"
+#include "platform.h"
+#include "version.h"
+
+// Built in this order before main, destroyed in reverse at exit.
+CorvaneLogger LL1(5, true);
+Module_Manager LMM1(&LL1);
+Modbus_Server LMBS1(&LL1, &LMM1);
+
+namespace {
+const std::string kSeparator(41, '-');
+}
+
+// Examines the first argument only. 0: go on starting; nonzero: stop with
+// status 0 (help or version printed).
+int CheckArgs(int argc, char** argv) {
+    if (argc < 2) return 0;
+    const std::string arg = argv[1];
+    if (arg == "-h" || arg == "--help") {
+        std::fputs("Arguments:)\n", stdout);
+        std::fputs("-d or --debug: Debug Messages\n", stdout);
+        std::fputs("-v or --version: Print version string\n", stdout);
+        std::fflush(stdout);
+        return 1;
+    }
+    if (arg == "-v" || arg == "--version") {
+        std::fputs("Corvane Base Software V" CORVANE_VERSION " " CORVANE_BUILD_TYPE
+                   " Build for Kernel " CORVANE_BUILD_KERNEL " created at: " CORVANE_BUILD_TIME
+                   "\n",
+                   stdout);
+        std::fflush(stdout);
+        return 1;
+    }
+    if (arg == "-d" || arg == "--debug") {
+        std::fputs("VRS launched in Debug Mode\n", stdout);
+        std::fflush(stdout);
+        LL1.level = 7;
+        LL1.debug = true;
+    }
+    return 0;
+}
+
+// SIGINT: only records the request; the request loop carries out the
+// shutdown on the main thread, where logging and freeing are safe.
+void ExitHandler(int signal) { LMBS1.RequestShutdown(signal); }
+
+int main(int argc, char** argv) {
+    if (PlatformStart() != 0) return -1;
+    if (argc > 1 && CheckArgs(argc, argv) != 0) return 0;
+
+    LL1.Log(6, kSeparator, false);
+    LL1.Log(5, "Corvane Base Software V" CORVANE_VERSION " started", false);
+    LL1.Log(6, kSeparator, false);
+
+    if (LMM1.Init() != 0) {
+        LL1.Log(2, "Problem Initialising Corvane", false);
+        return -1;
+    }
+    if (LMM1.ScanModules() != 0) {
+        LL1.Log(2, "Problem During Module Detection", false);
+        return -1;
+    }
+    if (LMBS1.StartServer() != 0) {
+        LL1.Log(2, "[VRS] Couldnt Start Corvane Server", false);
+        return -1;
+    }
+
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = ExitHandler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    for (;;) {
+        if (LMBS1.WaitAndHandle() != 0) LL1.Log(3, "Broken Request", false);
+    }
+}

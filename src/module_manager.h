@@ -1,0 +1,84 @@
+// Module_Manager: owns every module driver, the fixed Modbus address map and
+// the module table, and carries out decoded requests against them.
+//
+// Module numbers: 0 base module, 1-8 PWM1-PWM8, 9-12 REL1-REL4,
+// 13-15 TMP1-TMP3, 16-22 AIO1-AIO7; the number is the index into Modules.
+#pragma once
+
+#include <cstdint>
+#include <modbus.h>
+#include <string>
+
+#include "grund.h"
+#include "logger.h"
+#include "modul.h"
+
+struct modbus_request;
+
+// An entry of the two writable tables (coils, holding registers).
+struct MM_OutputMapEntry {
+    uint8_t ModNr;     // module number 0-22
+    uint16_t Channel;  // channel within the module (below 256)
+    uint16_t Config;   // 1: under the configuration lock
+};
+
+// An entry of the two read-only tables (discrete inputs, input registers).
+struct MM_InputMapEntry {
+    uint8_t ModNr;
+    uint16_t Channel;
+};
+
+constexpr int MM_MODULE_SLOTS = 23;
+
+// The address map, indexed by the 0-based Modbus address.
+extern const MM_OutputMapEntry MM_OutputBit_Map[80];       // coils
+extern const MM_InputMapEntry MM_InputBit_Map[44];         // discrete inputs
+extern const MM_OutputMapEntry MM_OutputRegister_Map[158];  // holding registers
+extern const MM_InputMapEntry MM_InputRegister_Map[198];   // input registers
+
+class Module_Manager {
+public:
+    // Drivers by module number; entry 0 is &BaseModule after Init, entries
+    // 1-22 the extension drivers the scan found (null where none answered).
+    CorvaneModule* Modules[MM_MODULE_SLOTS];
+    Grundmodul BaseModule;
+    CorvaneLogger* Logger;
+    int ModuleCount;
+    uint16_t PwmPresent, RelPresent, AioPresent, TmpPresent;
+    int I2cHandle;
+
+    explicit Module_Manager(CorvaneLogger* logger);
+    // As above with a logger of its own (level 7, no echo).
+    Module_Manager();
+    // Stops every driver's thread (again); the base module then unexports.
+    ~Module_Manager();
+
+    // Initialises the base module and puts it in entry 0. Returns 0.
+    int Init();
+    // The discovery scan: 0 when completed, -1 when the I2C bus cannot be
+    // opened or an SPI conflict is found.
+    int ScanModules();
+    // 0 if module nr has a driver, -1 if not.
+    int CheckModule(int nr);
+    // Probes the driver in entry nr; drops it (-1) or counts and inits it (0).
+    int TryModule(int nr);
+    // Forwards to BaseModule.Set_LED.
+    int Set_LED_State(int led, int state);
+    // StopThreads on every driver, 0 to 22. Returns 0.
+    int StopAllThreads();
+    // "PWM1".."PWM8", "REL1".."REL4", "TMP1".."TMP3", "AIO1".."AIO7"; "" otherwise.
+    std::string ModNrtoString(int nr);
+
+    // Carries out one decoded request: 0 = reply from the mapping; 1-8 = the
+    // Modbus exception code to answer with; a driver's negative status; -1
+    // for a function code that is not served.
+    int RequestHandler(modbus_mapping_t* mapping, modbus_request* request);
+
+private:
+    int readBits(modbus_mapping_t* mapping, modbus_request* request);
+    int readRegisters(modbus_mapping_t* mapping, modbus_request* request);
+    int writeSingleCoil(modbus_mapping_t* mapping, modbus_request* request);
+    int writeSingleRegister(modbus_mapping_t* mapping, modbus_request* request);
+    int writeMultipleCoils(modbus_mapping_t* mapping, modbus_request* request);
+    int writeMultipleRegisters(modbus_mapping_t* mapping, modbus_request* request);
+};

@@ -1,0 +1,197 @@
+#include "journal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+namespace testsupport {
+namespace {
+
+bool Exists(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0;
+}
+
+// Parses one line of `journalctl -o json`: a flat object whose values are
+// strings, numbers, nulls or arrays (binary fields); only strings are kept.
+std::map<std::string, std::string> ParseJsonLine(const std::string& line) {
+    std::map<std::string, std::string> out;
+    size_t i = 0;
+    auto skipSpace = [&] {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    };
+    auto parseString = [&](std::string* s) {
+        ++i;  // opening quote
+        while (i < line.size() && line[i] != '"') {
+            char c = line[i++];
+            if (c != '\\' || i >= line.size()) {
+                s->push_back(c);
+                continue;
+            }
+            char e = line[i++];
+            switch (e) {
+                case 'n': s->push_back('\n'); break;
+                case 't': s->push_back('\t'); break;
+                case 'r': s->push_back('\r'); break;
+                case 'b': s->push_back('\b'); break;
+                case 'f': s->push_back('\f'); break;
+                case 'u': {
+                    unsigned code = std::stoul(line.substr(i, 4), nullptr, 16);
+                    i += 4;
+                    if (code < 0x80) {
+                        s->push_back(static_cast<char>(code));
+                    } else if (code < 0x800) {
+                        s->push_back(static_cast<char>(0xC0 | (code >> 6)));
+                        s->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+                    } else {
+                        s->push_back(static_cast<char>(0xE0 | (code >> 12)));
+                        s->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+                        s->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+                    }
+                    break;
+                }
+                default: s->push_back(e); break;
+            }
+        }
+        ++i;  // closing quote
+    };
+    skipSpace();
+    if (i >= line.size() || line[i] != '{') return out;
+    ++i;
+    while (i < line.size()) {
+        skipSpace();
+        if (line[i] == '}') break;
+        if (line[i] == ',') {
+            ++i;
+            continue;
+        }
+        std::string key;
+        parseString(&key);
+        skipSpace();
+        ++i;  // colon
+        skipSpace();
+        if (line[i] == '"') {
+            std::string value;
+            parseString(&value);
+            out[key] = value;
+        } else if (line[i] == '[') {
+            while (i < line.size() && line[i] != ']') ++i;
+            ++i;
+        } else {
+            while (i < line.size() && line[i] != ',' && line[i] != '}') ++i;
+        }
+    }
+    return out;
+}
+
+std::vector<JournalRecord> Query(pid_t pid) {
+    std::vector<JournalRecord> records;
+    std::string command = "journalctl --no-pager -q -o json _PID=" + std::to_string(pid);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return records;
+    std::string line;
+    char chunk[4096];
+    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) {
+        line += chunk;
+        if (line.empty() || line.back() != '\n') continue;
+        auto fields = ParseJsonLine(line);
+        line.clear();
+        JournalRecord r;
+        r.priority = fields.count("PRIORITY") ? std::atoi(fields["PRIORITY"].c_str()) : -1;
+        r.message = fields["MESSAGE"];
+        r.codeFile = fields["CODE_FILE"];
+        r.codeLine = fields["CODE_LINE"];
+        r.codeFunc = fields["CODE_FUNC"];
+        r.fields = std::move(fields);
+        records.push_back(std::move(r));
+    }
+    ::pclose(pipe);
+    return records;
+}
+
+bool Contains(const std::vector<JournalRecord>& records, const std::string& until) {
+    for (const auto& r : records) {
+        if (until.empty() || r.message.find(until) != std::string::npos) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool EnsureJournald() {
+    static bool ok = [] {
+        const char* socket = "/run/systemd/journal/socket";
+        if (Exists(socket)) return true;
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setsid();
+            // A second fork so the journal outlives the test and is never a zombie of it.
+            if (::fork() != 0) ::_exit(0);
+            std::freopen("/dev/null", "r", stdin);
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            ::execl("/lib/systemd/systemd-journald", "systemd-journald", nullptr);
+            ::_exit(127);
+        }
+        if (child > 0) ::waitpid(child, nullptr, 0);
+        for (int i = 0; i < 100 && !Exists(socket); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return Exists(socket);
+    }();
+    return ok;
+}
+
+std::string JournalMark() {
+    static int counter = 0;
+    std::string mark = "corvane-test-mark " + std::to_string(::getpid()) + "-" +
+                       std::to_string(++counter) + "-" +
+                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    sd_journal_print_with_location(7, "CODE_FILE=journal.cpp", "CODE_LINE=0", "JournalMark", "%s",
+                                   mark.c_str());
+    return mark;
+}
+
+std::vector<JournalRecord> ReadJournal(pid_t pid, const std::string& until,
+                                       std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto records = Query(pid);
+        if (Contains(records, until) || std::chrono::steady_clock::now() >= deadline) {
+            return records;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::vector<JournalRecord> JournalSince(const std::string& mark, const std::string& until,
+                                        std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto records = Query(::getpid());
+        std::vector<JournalRecord> after;
+        bool seen = false;
+        for (auto& r : records) {
+            if (seen) after.push_back(r);
+            if (r.message == mark) seen = true;
+        }
+        if ((seen && Contains(after, until)) || std::chrono::steady_clock::now() >= deadline) {
+            return after;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::vector<std::string> Messages(const std::vector<JournalRecord>& records) {
+    std::vector<std::string> out;
+    for (const auto& r : records) out.push_back(r.message);
+    return out;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,43 @@
+// Test access to the real systemd journal: makes sure a journald runs, and
+// reads records back with journalctl, filtered by the writing process.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testsupport {
+
+struct JournalRecord {
+    int priority = -1;
+    std::string message;
+    std::string codeFile;
+    std::string codeLine;
+    std::string codeFunc;
+    std::map<std::string, std::string> fields;  // every string field
+};
+
+// Starts /lib/systemd/systemd-journald when no journal socket exists and
+// waits for it. Returns false if no journal can be had.
+bool EnsureJournald();
+
+// Writes a unique marker record from this process and returns its text.
+std::string JournalMark();
+
+// All records of process `pid`, in journal order. Waits (bounded by
+// `timeout`) until a record whose MESSAGE contains `until` is there; with an
+// empty `until` it waits until at least one record is there.
+std::vector<JournalRecord> ReadJournal(pid_t pid, const std::string& until = "",
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The records of this process after the marker `mark` (see JournalMark),
+// waiting as ReadJournal does for `until`.
+std::vector<JournalRecord> JournalSince(const std::string& mark, const std::string& until,
+                                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The MESSAGE texts of some records.
+std::vector<std::string> Messages(const std::vector<JournalRecord>& records);
+
+}  // namespace testsupport
