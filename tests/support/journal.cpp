@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -13,9 +15,17 @@
 namespace testsupport {
 namespace {
 
-bool Exists(const char* path) {
-    struct stat st;
-    return ::stat(path, &st) == 0;
+// A journal socket file can outlive its journald; only a successful
+// connect tells that someone is listening.
+bool Listening(const char* path) {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // Parses one line of `journalctl -o json`: a flat object whose values are
@@ -127,7 +137,7 @@ bool Contains(const std::vector<JournalRecord>& records, const std::string& unti
 bool EnsureJournald() {
     static bool ok = [] {
         const char* socket = "/run/systemd/journal/socket";
-        if (Exists(socket)) return true;
+        if (Listening(socket)) return true;
         pid_t child = ::fork();
         if (child == 0) {
             ::setsid();
@@ -140,10 +150,10 @@ bool EnsureJournald() {
             ::_exit(127);
         }
         if (child > 0) ::waitpid(child, nullptr, 0);
-        for (int i = 0; i < 100 && !Exists(socket); ++i) {
+        for (int i = 0; i < 100 && !Listening(socket); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return Exists(socket);
+        return Listening(socket);
     }();
     return ok;
 }
