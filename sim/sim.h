@@ -46,10 +46,10 @@ const char* OpName(Op op);
 
 struct Transaction {
     Op op;
-    std::string path;            // the path the descriptor was opened on
+    std::string path;            // the path the descriptor was opened on; the command text
     int fd = -1;
     unsigned long request = 0;   // ioctl request
-    unsigned long argument = 0;  // ioctl integer argument (I2C), sleep microseconds
+    unsigned long argument = 0;  // open flags, ioctl integer argument (I2C), sleep microseconds
     std::vector<uint8_t> data;   // bytes written, or bytes returned by a read
     long result = 0;             // the call's result (-1 on failure)
 };
@@ -78,6 +78,8 @@ public:
 
     // Back to a fresh board as described: no pins exported, log and faults
     // cleared, ping answering 0. Chip models of earlier calls are dropped.
+    // The time scale is kept. Descriptors opened before stay open, but every
+    // call on them except Close fails with ENODEV (their device is gone).
     void Reset(const BoardConfig& config);
     const BoardConfig& Config() const;
 
@@ -90,12 +92,16 @@ public:
     std::vector<int> Unexports() const;           // pins unexported, in order
 
     // --- chip models (added by the drivers' models) ---
+    // Models are called without the board's lock held, so they may use the
+    // board themselves; one model serving several threads guards itself.
     void AddI2cChip(uint16_t address, std::shared_ptr<I2cChip> chip);
     void AddSpiDevice(int number, std::shared_ptr<SpiDevice> device);
 
     // --- transaction log ---
     std::vector<Transaction> Log() const;
     void ClearLog();
+    // Simulated descriptors currently open (those of earlier boards included).
+    int OpenDescriptors() const;
 
     // --- fault injection ---
     // The next `count` calls of `op` on paths starting with `pathPrefix`
@@ -107,7 +113,8 @@ public:
     int PingCount() const;
 
     // --- time ---
-    // Sleeps last microseconds * scale (1.0 default; tests use less).
+    // Sleeps last microseconds * scale (1.0 default; tests use less, 0 for
+    // no real wait). Each sleep is logged with the unscaled microseconds.
     void SetTimeScale(double scale);
 
     // The seam's entry points (platform.h), routed to the models.

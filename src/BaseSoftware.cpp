@@ -56,6 +56,9 @@ int CheckArgs(int argc, char** argv) {
 void ExitHandler(int signal) { LMBS1.RequestShutdown(signal); }
 
 int main(int argc, char** argv) {
+    // Line by line even into a pipe or file: operators tail this output, and
+    // the decoder's traces must not sit in a buffer while the service waits.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (PlatformStart() != 0) return -1;
     if (argc > 1 && CheckArgs(argc, argv) != 0) return 0;
 
