@@ -1,0 +1,556 @@
+#include "module_manager.h"
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "error.h"
+#include "i2c.h"
+#include "modbus_server.h"
+
+// ---------------------------------------------------------------------------
+// The address map.
+//
+// Each table is written as the runs it is documented in: a block of
+// consecutive addresses starting at `first` that covers the modules
+// firstModule..lastModule, channels firstChannel..lastChannel each, module
+// major. The tables themselves are expanded from the runs at compile time.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct Run {
+    int first;
+    int firstModule, lastModule;
+    int firstChannel, lastChannel;
+    uint16_t config;
+};
+
+// Holding registers. The register-0 block runs AIO, REL+TMP, PWM: not in
+// module-number order, and clients depend on these addresses.
+constexpr Run kHoldingRuns[] = {
+    {0, 0, 0, 0, 15, 1},      // base module
+    {16, 16, 22, 0, 0, 1},    // AIO1-AIO7 register 0
+    {23, 9, 15, 0, 0, 1},     // REL1-REL4, TMP1-TMP3 register 0
+    {30, 1, 8, 0, 0, 1},      // PWM1-PWM8 register 0 (frequency)
+    {38, 1, 8, 1, 4, 0},      // PWM duty cycles
+    {70, 9, 12, 1, 1, 0},     // relay port values
+    {74, 16, 22, 1, 4, 0},    // AIO
+    {102, 16, 22, 5, 8, 0},   // AIO
+    {130, 16, 22, 9, 12, 0},  // AIO
+};
+
+// Input registers. The AIO block of channels 5-8 precedes the one of 1-4.
+constexpr Run kInputRegisterRuns[] = {
+    {0, 0, 0, 0, 15, 0},       // base module identification
+    {16, 1, 22, 0, 0, 0},      // register 0 of every extension module
+    {38, 13, 15, 1, 16, 0},    // temperatures
+    {86, 16, 22, 5, 8, 0},     // AIO
+    {114, 16, 22, 1, 4, 0},    // AIO
+    {142, 16, 22, 9, 12, 0},   // AIO
+    {170, 16, 22, 13, 16, 0},  // AIO
+};
+
+constexpr Run kCoilRuns[] = {
+    {0, 0, 0, 0, 15, 1},   // base module
+    {16, 1, 8, 0, 3, 1},   // PWM polarity
+    {48, 9, 12, 0, 7, 0},  // relay ports
+};
+
+constexpr Run kDiscreteInputRuns[] = {
+    {0, 0, 0, 0, 15, 0},    // base module inputs
+    {16, 16, 22, 0, 3, 0},  // AIO
+};
+
+constexpr int RunAddress(const Run& run, int module, int channel) {
+    return run.first + (module - run.firstModule) * (run.lastChannel - run.firstChannel + 1) +
+           (channel - run.firstChannel);
+}
+
+// True when the runs hit every address below `size` exactly once.
+template <std::size_t R>
+constexpr bool CoversExactly(const Run (&runs)[R], int size) {
+    int hits[256] = {};
+    for (const Run& run : runs) {
+        for (int m = run.firstModule; m <= run.lastModule; ++m) {
+            for (int n = run.firstChannel; n <= run.lastChannel; ++n) {
+                const int a = RunAddress(run, m, n);
+                if (a < 0 || a >= size || m > 22 || n > 255) return false;
+                ++hits[a];
+            }
+        }
+    }
+    for (int a = 0; a < size; ++a) {
+        if (hits[a] != 1) return false;
+    }
+    return true;
+}
+
+constexpr void SetConfig(MM_OutputMapEntry& entry, uint16_t config) {
+    entry.Config = config;
+}
+constexpr void SetConfig(MM_InputMapEntry&, uint16_t) {}
+
+template <typename Entry, std::size_t N, std::size_t R>
+constexpr std::array<Entry, N> Expand(const Run (&runs)[R]) {
+    std::array<Entry, N> table{};
+    for (const Run& run : runs) {
+        for (int m = run.firstModule; m <= run.lastModule; ++m) {
+            for (int n = run.firstChannel; n <= run.lastChannel; ++n) {
+                Entry& entry = table[RunAddress(run, m, n)];
+                entry.ModNr = static_cast<uint8_t>(m);
+                entry.Channel = static_cast<uint16_t>(n);
+                SetConfig(entry, run.config);
+            }
+        }
+    }
+    return table;
+}
+
+static_assert(CoversExactly(kCoilRuns, 80), "coil runs");
+static_assert(CoversExactly(kDiscreteInputRuns, 44), "discrete input runs");
+static_assert(CoversExactly(kHoldingRuns, 158), "holding register runs");
+static_assert(CoversExactly(kInputRegisterRuns, 198), "input register runs");
+
+constexpr auto kCoils = Expand<MM_OutputMapEntry, 80>(kCoilRuns);
+constexpr auto kDiscreteInputs = Expand<MM_InputMapEntry, 44>(kDiscreteInputRuns);
+constexpr auto kHolding = Expand<MM_OutputMapEntry, 158>(kHoldingRuns);
+constexpr auto kInputRegisters = Expand<MM_InputMapEntry, 198>(kInputRegisterRuns);
+
+constexpr bool Same(const MM_OutputMapEntry& a, const MM_OutputMapEntry& b) {
+    return a.ModNr == b.ModNr && a.Channel == b.Channel && a.Config == b.Config;
+}
+constexpr bool Same(const MM_InputMapEntry& a, const MM_InputMapEntry& b) {
+    return a.ModNr == b.ModNr && a.Channel == b.Channel;
+}
+
+template <typename Entry, std::size_t N>
+constexpr bool SameTable(const Entry (&table)[N], const std::array<Entry, N>& expanded) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (!Same(table[i], expanded[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The tables are C arrays, which only a brace list can initialise; these
+// spell out the element list of an expanded table, N entries from index i.
+#define MM_E4(t, i) t[(i)], t[(i) + 1], t[(i) + 2], t[(i) + 3]
+#define MM_E16(t, i) MM_E4(t, i), MM_E4(t, (i) + 4), MM_E4(t, (i) + 8), MM_E4(t, (i) + 12)
+#define MM_E64(t, i) MM_E16(t, i), MM_E16(t, (i) + 16), MM_E16(t, (i) + 32), MM_E16(t, (i) + 48)
+
+constexpr MM_OutputMapEntry MM_OutputBit_Map[80] = {MM_E64(kCoils, 0), MM_E16(kCoils, 64)};
+
+constexpr MM_InputMapEntry MM_InputBit_Map[44] = {
+    MM_E16(kDiscreteInputs, 0), MM_E16(kDiscreteInputs, 16), MM_E4(kDiscreteInputs, 32),
+    MM_E4(kDiscreteInputs, 36), MM_E4(kDiscreteInputs, 40)};
+
+constexpr MM_OutputMapEntry MM_OutputRegister_Map[158] = {
+    MM_E64(kHolding, 0),  MM_E64(kHolding, 64), MM_E16(kHolding, 128), MM_E4(kHolding, 144),
+    MM_E4(kHolding, 148), MM_E4(kHolding, 152), kHolding[156],         kHolding[157]};
+
+constexpr MM_InputMapEntry MM_InputRegister_Map[198] = {
+    MM_E64(kInputRegisters, 0),  MM_E64(kInputRegisters, 64), MM_E64(kInputRegisters, 128),
+    MM_E4(kInputRegisters, 192), kInputRegisters[196],        kInputRegisters[197]};
+
+#undef MM_E4
+#undef MM_E16
+#undef MM_E64
+
+// A short element list would leave zero entries, which no expanded entry
+// past address 0 equals.
+static_assert(SameTable(MM_OutputBit_Map, kCoils), "coil table");
+static_assert(SameTable(MM_InputBit_Map, kDiscreteInputs), "discrete input table");
+static_assert(SameTable(MM_OutputRegister_Map, kHolding), "holding register table");
+static_assert(SameTable(MM_InputRegister_Map, kInputRegisters), "input register table");
+
+static_assert(MM_OutputBit_Map[79].ModNr == 12 && MM_OutputBit_Map[79].Channel == 7, "REL4 7");
+static_assert(MM_OutputBit_Map[47].Config == 1 && MM_OutputBit_Map[48].Config == 0, "coil lock");
+static_assert(MM_InputBit_Map[43].ModNr == 22 && MM_InputBit_Map[43].Channel == 3, "AIO7 3");
+static_assert(MM_OutputRegister_Map[23].ModNr == 9 && MM_OutputRegister_Map[27].ModNr == 13,
+              "REL1 and TMP1 register 0");
+static_assert(MM_OutputRegister_Map[30].ModNr == 1 && MM_OutputRegister_Map[30].Config == 1,
+              "PWM1 register 0");
+static_assert(MM_OutputRegister_Map[38].ModNr == 1 && MM_OutputRegister_Map[38].Channel == 1 &&
+                  MM_OutputRegister_Map[38].Config == 0,
+              "PWM1 channel 1");
+static_assert(MM_OutputRegister_Map[157].ModNr == 22 && MM_OutputRegister_Map[157].Channel == 12,
+              "AIO7 12");
+static_assert(MM_InputRegister_Map[86].ModNr == 16 && MM_InputRegister_Map[86].Channel == 5,
+              "AIO1 5");
+static_assert(MM_InputRegister_Map[114].ModNr == 16 && MM_InputRegister_Map[114].Channel == 1,
+              "AIO1 1");
+static_assert(MM_InputRegister_Map[197].ModNr == 22 && MM_InputRegister_Map[197].Channel == 16,
+              "AIO7 16");
+
+// ---------------------------------------------------------------------------
+// Module_Manager
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kCoilCount = 80;
+constexpr int kDiscreteInputCount = 44;
+constexpr int kHoldingCount = 158;
+constexpr int kInputRegisterCount = 198;
+constexpr int kRequestValues = 125;
+constexpr uint16_t kNoValue = 0x8000;
+
+const char kLockedBits[] = "Access to Config Bits DENIED. Corvane is LOCKED";
+const char kLockedRegister[] = " Access to Config Register DENIED. Corvane is LOCKED";
+
+// The decoder refuses ranges that leave a table; this guard only keeps a
+// careless caller from indexing past one.
+bool RangeFits(const modbus_request* request, int size) {
+    return static_cast<int>(request->start) + static_cast<int>(request->count) <= size;
+}
+
+// Coil i of a write-multiple frame: bit (i - 8k) of data byte k. k only
+// advances while there is data, so a short frame never reads past it; bits
+// beyond the data read as off.
+bool CoilBit(const modbus_request* request, int i, int k) {
+    if (k >= request->byteCount || k >= kRequestValues) return false;
+    const int bit = i - 8 * k;
+    if (bit >= 16) return false;
+    return ((request->values[k] >> bit) & 1) != 0;
+}
+
+// After a failed write at index `failed` of a multiple write: reports it and
+// restores indices 0..failed-1 with `restore(j, &modNr)`, which returns the
+// driver's result and names the module it wrote. Always 1.
+template <typename Restore>
+int RollBack(CorvaneLogger* logger, int failedModNr, int result, int failed, Restore restore) {
+    logger->Log(4,
+                "Problem writing to Module Nr " + std::to_string(failedModNr) + " " +
+                    Corvane_strerror(result),
+                true);
+    logger->Log(4, "[MM] Resetting to Prerequest Values", true);
+    for (int j = 0; j < failed; ++j) {
+        int modNr = 0;
+        const int r2 = restore(j, &modNr);
+        if (r2 != 0) {
+            logger->Log(3,
+                        "Values could not be Reset. System in undefined state !!! Error Occured "
+                        "on Module" +
+                            std::to_string(modNr) + " " + Corvane_strerror(r2),
+                        true);
+            return 1;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+Module_Manager::Module_Manager(CorvaneLogger* logger)
+    : Modules{},
+      BaseModule(nullptr),
+      Logger(logger),
+      ModuleCount(0),
+      PwmPresent(0),
+      RelPresent(0),
+      AioPresent(0),
+      TmpPresent(0),
+      I2cHandle(0) {}
+
+// The logger lives as long as the process; nobody else holds it.
+Module_Manager::Module_Manager() : Module_Manager(new CorvaneLogger(7, false)) {}
+
+Module_Manager::~Module_Manager() {
+    for (CorvaneModule* module : Modules) {
+        if (module != nullptr) module->StopThreads();
+    }
+}
+
+int Module_Manager::Init() {
+    BaseModule.Logger = Logger;
+    BaseModule.init();
+    Modules[0] = &BaseModule;
+    return 0;
+}
+
+int Module_Manager::ScanModules() {
+    Logger->Log(6, "[MM] Scanning for Modules:", false);
+
+    I2cHandle = i2c_open("/dev/i2c-1");
+    if (I2cHandle <= 0) {
+        Logger->Log(3, "[MM] Not Able to Open I2C Bus\n", false);
+        return -1;
+    }
+
+    // Probing of the extension positions goes here, in the order PWM 1-8,
+    // relay 9-12, temperature 13-15, analog 16-22, once their drivers exist.
+
+    for (CorvaneModule* module : Modules) {
+        if (module == nullptr) continue;
+        Logger->Log(
+            6, "[MM] " + module->ModuleName + " Module " + std::to_string(module->ModuleNumber),
+            false);
+    }
+
+    // Only PWM and relay drivers borrow the bus, and none is kept yet.
+    i2c_close(I2cHandle);
+
+    if (ModuleCount == 0) Logger->Log(6, "[MM] No Modules Connected", true);
+
+    BaseModule.set_ModuleConnectionStatus(PwmPresent, RelPresent, TmpPresent, AioPresent);
+    BaseModule.Set_LED(2, LED_SLOW_BLINK);
+    return 0;
+}
+
+int Module_Manager::CheckModule(int nr) {
+    if (nr < 0 || nr >= MM_MODULE_SLOTS) return -1;
+    return Modules[nr] != nullptr ? 0 : -1;
+}
+
+int Module_Manager::TryModule(int nr) {
+    if (nr < 0 || nr >= MM_MODULE_SLOTS || Modules[nr] == nullptr) return -1;
+    if (Modules[nr]->ConnectionTest() != 0) {
+        delete Modules[nr];
+        Modules[nr] = nullptr;
+        return -1;
+    }
+    ++ModuleCount;
+    Modules[nr]->init();
+    return 0;
+}
+
+int Module_Manager::Set_LED_State(int led, int state) {
+    return BaseModule.Set_LED(led, state);
+}
+
+int Module_Manager::StopAllThreads() {
+    for (CorvaneModule* module : Modules) {
+        if (module != nullptr) module->StopThreads();
+    }
+    return 0;
+}
+
+std::string Module_Manager::ModNrtoString(int nr) {
+    if (nr >= 1 && nr <= 8) return "PWM" + std::to_string(nr);
+    if (nr >= 9 && nr <= 12) return "REL" + std::to_string(nr - 8);
+    if (nr >= 13 && nr <= 15) return "TMP" + std::to_string(nr - 12);
+    if (nr >= 16 && nr <= 22) return "AIO" + std::to_string(nr - 15);
+    return "";
+}
+
+int Module_Manager::RequestHandler(modbus_mapping_t* mapping, modbus_request* request) {
+    switch (request->function) {
+        case 1:
+        case 2:
+            return readBits(mapping, request);
+        case 3:
+        case 4:
+            return readRegisters(mapping, request);
+        case 5:
+            return writeSingleCoil(mapping, request);
+        case 6:
+            return writeSingleRegister(mapping, request);
+        case 15:
+            return writeMultipleCoils(mapping, request);
+        case 16:
+            return writeMultipleRegisters(mapping, request);
+        default:
+            return -1;
+    }
+}
+
+int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request) {
+    const bool coils = request->function == 1;
+    if (!RangeFits(request, coils ? kCoilCount : kDiscreteInputCount)) return 2;
+
+    for (int i = 0; i < request->count; ++i) {
+        const int a = request->start + i;
+        const int modNr = coils ? MM_OutputBit_Map[a].ModNr : MM_InputBit_Map[a].ModNr;
+        const unsigned char channel = static_cast<unsigned char>(
+            coils ? MM_OutputBit_Map[a].Channel : MM_InputBit_Map[a].Channel);
+        CorvaneModule* module = Modules[modNr];
+        bool bit = false;
+        if (module == nullptr) return 1;
+        const int r =
+            coils ? module->get_OutputBit(channel, &bit) : module->get_InputBit(channel, &bit);
+        if (r != 0) return r;
+        (coils ? mapping->tab_bits : mapping->tab_input_bits)[a] = bit ? 1 : 0;
+    }
+    return 0;
+}
+
+int Module_Manager::readRegisters(modbus_mapping_t* mapping, modbus_request* request) {
+    const bool holding = request->function == 3;
+    if (!RangeFits(request, holding ? kHoldingCount : kInputRegisterCount)) return 2;
+
+    uint16_t* slots = holding ? mapping->tab_registers : mapping->tab_input_registers;
+    for (int i = 0; i < request->count; ++i) {
+        const int a = request->start + i;
+        // The lock register never reads back: the lock state stays private.
+        if (holding && a == 0) {
+            slots[0] = kNoValue;
+            continue;
+        }
+        const int modNr = holding ? MM_OutputRegister_Map[a].ModNr : MM_InputRegister_Map[a].ModNr;
+        const unsigned char channel = static_cast<unsigned char>(
+            holding ? MM_OutputRegister_Map[a].Channel : MM_InputRegister_Map[a].Channel);
+        CorvaneModule* module = Modules[modNr];
+        unsigned short value = 0;
+        int r = -1;
+        if (module != nullptr) {
+            r = holding ? module->get_OutputRegister(channel, &value)
+                        : module->get_InputRegister(channel, &value);
+        }
+        slots[a] = r == 0 ? value : kNoValue;
+    }
+    return 0;
+}
+
+int Module_Manager::writeSingleCoil(modbus_mapping_t* mapping, modbus_request* request) {
+    const int a = request->start;
+    if (a >= kCoilCount) return 2;
+    const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
+    // Only the high byte counts: 0xFF00 is on, 0x00FF is off.
+    const uint8_t high = static_cast<uint8_t>(request->values[0] >> 8);
+
+    CorvaneModule* module = Modules[e.ModNr];
+    if (module == nullptr) {
+        Logger->Log(4,
+                    "Writing to unconnected Module " + ModNrtoString(e.ModNr) +
+                        " @Register: " + std::to_string(a),
+                    true);
+        return 1;
+    }
+    if (e.Config != 0 && BaseModule.ConfigLocked) {
+        Logger->Log(4, "Adress " + std::to_string(a) + kLockedBits, true);
+        return 1;
+    }
+    const int r = module->set_OutputBit(static_cast<unsigned char>(e.Channel), high != 0);
+    if (r != 0) {
+        Logger->Log(
+            4,
+            "Problem writing to Module Nr " + std::to_string(e.ModNr) + " " + Corvane_strerror(r),
+            true);
+        return r;
+    }
+    mapping->tab_bits[a] = high;
+    return 0;
+}
+
+int Module_Manager::writeSingleRegister(modbus_mapping_t* mapping, modbus_request* request) {
+    const int a = request->start;
+    if (a >= kHoldingCount) return 2;
+    const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
+    const uint16_t v = request->values[0];
+
+    CorvaneModule* module = Modules[e.ModNr];
+    if (module == nullptr) {
+        Logger->Log(4,
+                    "Adress " + std::to_string(a + 40001) + " Writing to unconnected Module " +
+                        ModNrtoString(e.ModNr) + " @Register: " + std::to_string(a),
+                    true);
+        return 1;
+    }
+    // Register 0 is the lock itself and must stay writable to unlock.
+    if (a != 0 && e.Config != 0 && BaseModule.ConfigLocked) {
+        Logger->Log(4, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
+        return 1;
+    }
+    const int r = module->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);
+    if (r != 0) return r;
+    mapping->tab_registers[a] = v;
+    return 0;
+}
+
+int Module_Manager::writeMultipleCoils(modbus_mapping_t* mapping, modbus_request* request) {
+    if (!RangeFits(request, kCoilCount)) return 2;
+    const int start = request->start;
+    const int count = request->count;
+    if (count == 0) return 0;
+
+    uint8_t previous[kCoilCount];
+    for (int i = 0; i < count; ++i) {
+        const int a = start + i;
+        const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
+        if (Modules[e.ModNr] == nullptr) {
+            Logger->Log(4,
+                        "Adress " + std::to_string(a) + "Writing to unconnected Module " +
+                            ModNrtoString(e.ModNr),
+                        true);
+            return 1;
+        }
+        // The whole request is refused, so it names the request's start.
+        if (e.Config != 0 && BaseModule.ConfigLocked) {
+            Logger->Log(4, "Adress " + std::to_string(start) + kLockedBits, true);
+            return 1;
+        }
+        previous[i] = mapping->tab_bits[a];
+    }
+
+    int k = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && i % 8 == 0 && k < request->byteCount) ++k;
+        const int a = start + i;
+        const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
+        const bool bit = CoilBit(request, i, k);
+        const int r = Modules[e.ModNr]->set_OutputBit(static_cast<unsigned char>(e.Channel), bit);
+        if (r != 0) {
+            return RollBack(Logger, e.ModNr, r, i, [&](int j, int* modNr) {
+                const MM_OutputMapEntry& done = MM_OutputBit_Map[start + j];
+                *modNr = done.ModNr;
+                const int r2 = Modules[done.ModNr]->set_OutputBit(
+                    static_cast<unsigned char>(done.Channel), previous[j] != 0);
+                if (r2 == 0) mapping->tab_bits[start + j] = previous[j];
+                return r2;
+            });
+        }
+        mapping->tab_bits[a] = bit ? 1 : 0;
+    }
+    return 0;
+}
+
+int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_request* request) {
+    if (!RangeFits(request, kHoldingCount)) return 2;
+    const int start = request->start;
+    const int count = request->count;
+    // More registers than a request can carry: the values are not there.
+    if (count > kRequestValues) return 3;
+    if (count == 0) return 0;
+
+    uint16_t previous[260] = {};
+    for (int i = 0; i < count; ++i) {
+        const int a = start + i;
+        const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
+        previous[i] = mapping->tab_registers[a];
+        if (Modules[e.ModNr] == nullptr) {
+            Logger->Log(4,
+                        "Adress " + std::to_string(a + 40001) + ": Writing to unconnected Module " +
+                            ModNrtoString(e.ModNr),
+                        true);
+            return 1;
+        }
+    }
+
+    for (int i = 0; i < count; ++i) {
+        const int a = start + i;
+        const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
+        const uint16_t v = request->values[i];
+        // Read afresh each time: register 0 of this very request may have
+        // just locked or unlocked the configuration.
+        if (a != 0 && e.Config != 0 && BaseModule.ConfigLocked) {
+            Logger->Log(4, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
+            return 1;
+        }
+        const int r =
+            Modules[e.ModNr]->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);
+        if (r != 0) {
+            return RollBack(Logger, e.ModNr, r, i, [&](int j, int* modNr) {
+                const MM_OutputMapEntry& done = MM_OutputRegister_Map[start + j];
+                *modNr = done.ModNr;
+                const int r2 = Modules[done.ModNr]->set_OutputRegister(
+                    static_cast<unsigned char>(done.Channel), previous[j]);
+                if (r2 == 0) mapping->tab_registers[start + j] = previous[j];
+                return r2;
+            });
+        }
+        mapping->tab_registers[a] = v;
+    }
+    return 0;
+}
