@@ -112,58 +112,16 @@ static_assert(CoversExactly(kDiscreteInputRuns, 44), "discrete input runs");
 static_assert(CoversExactly(kHoldingRuns, 158), "holding register runs");
 static_assert(CoversExactly(kInputRegisterRuns, 198), "input register runs");
 
-constexpr auto kCoils = Expand<MM_OutputMapEntry, 80>(kCoilRuns);
-constexpr auto kDiscreteInputs = Expand<MM_InputMapEntry, 44>(kDiscreteInputRuns);
-constexpr auto kHolding = Expand<MM_OutputMapEntry, 158>(kHoldingRuns);
-constexpr auto kInputRegisters = Expand<MM_InputMapEntry, 198>(kInputRegisterRuns);
-
-constexpr bool Same(const MM_OutputMapEntry& a, const MM_OutputMapEntry& b) {
-    return a.ModNr == b.ModNr && a.Channel == b.Channel && a.Config == b.Config;
-}
-constexpr bool Same(const MM_InputMapEntry& a, const MM_InputMapEntry& b) {
-    return a.ModNr == b.ModNr && a.Channel == b.Channel;
-}
-
-template <typename Entry, std::size_t N>
-constexpr bool SameTable(const Entry (&table)[N], const std::array<Entry, N>& expanded) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (!Same(table[i], expanded[i])) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
-// The tables are C arrays, which only a brace list can initialise; these
-// spell out the element list of an expanded table, N entries from index i.
-#define MM_E4(t, i) t[(i)], t[(i) + 1], t[(i) + 2], t[(i) + 3]
-#define MM_E16(t, i) MM_E4(t, i), MM_E4(t, (i) + 4), MM_E4(t, (i) + 8), MM_E4(t, (i) + 12)
-#define MM_E64(t, i) MM_E16(t, i), MM_E16(t, (i) + 16), MM_E16(t, (i) + 32), MM_E16(t, (i) + 48)
-
-constexpr MM_OutputMapEntry MM_OutputBit_Map[80] = {MM_E64(kCoils, 0), MM_E16(kCoils, 64)};
-
-constexpr MM_InputMapEntry MM_InputBit_Map[44] = {
-    MM_E16(kDiscreteInputs, 0), MM_E16(kDiscreteInputs, 16), MM_E4(kDiscreteInputs, 32),
-    MM_E4(kDiscreteInputs, 36), MM_E4(kDiscreteInputs, 40)};
-
-constexpr MM_OutputMapEntry MM_OutputRegister_Map[158] = {
-    MM_E64(kHolding, 0),  MM_E64(kHolding, 64), MM_E16(kHolding, 128), MM_E4(kHolding, 144),
-    MM_E4(kHolding, 148), MM_E4(kHolding, 152), kHolding[156],         kHolding[157]};
-
-constexpr MM_InputMapEntry MM_InputRegister_Map[198] = {
-    MM_E64(kInputRegisters, 0),  MM_E64(kInputRegisters, 64), MM_E64(kInputRegisters, 128),
-    MM_E4(kInputRegisters, 192), kInputRegisters[196],        kInputRegisters[197]};
-
-#undef MM_E4
-#undef MM_E16
-#undef MM_E64
-
-// A short element list would leave zero entries, which no expanded entry
-// past address 0 equals.
-static_assert(SameTable(MM_OutputBit_Map, kCoils), "coil table");
-static_assert(SameTable(MM_InputBit_Map, kDiscreteInputs), "discrete input table");
-static_assert(SameTable(MM_OutputRegister_Map, kHolding), "holding register table");
-static_assert(SameTable(MM_InputRegister_Map, kInputRegisters), "input register table");
+constexpr std::array<MM_OutputMapEntry, 80> MM_OutputBit_Map =
+    Expand<MM_OutputMapEntry, 80>(kCoilRuns);
+constexpr std::array<MM_InputMapEntry, 44> MM_InputBit_Map =
+    Expand<MM_InputMapEntry, 44>(kDiscreteInputRuns);
+constexpr std::array<MM_OutputMapEntry, 158> MM_OutputRegister_Map =
+    Expand<MM_OutputMapEntry, 158>(kHoldingRuns);
+constexpr std::array<MM_InputMapEntry, 198> MM_InputRegister_Map =
+    Expand<MM_InputMapEntry, 198>(kInputRegisterRuns);
 
 static_assert(MM_OutputBit_Map[79].ModNr == 12 && MM_OutputBit_Map[79].Channel == 7, "REL4 7");
 static_assert(MM_OutputBit_Map[47].Config == 1 && MM_OutputBit_Map[48].Config == 0, "coil lock");

@@ -5,6 +5,7 @@
 // 13-15 TMP1-TMP3, 16-22 AIO1-AIO7; the number is the index into Modules.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <modbus.h>
 #include <string>
@@ -31,10 +32,10 @@ struct MM_InputMapEntry {
 constexpr int MM_MODULE_SLOTS = 23;
 
 // The address map, indexed by the 0-based Modbus address.
-extern const MM_OutputMapEntry MM_OutputBit_Map[80];       // coils
-extern const MM_InputMapEntry MM_InputBit_Map[44];         // discrete inputs
-extern const MM_OutputMapEntry MM_OutputRegister_Map[158];  // holding registers
-extern const MM_InputMapEntry MM_InputRegister_Map[198];   // input registers
+extern const std::array<MM_OutputMapEntry, 80> MM_OutputBit_Map;       // coils
+extern const std::array<MM_InputMapEntry, 44> MM_InputBit_Map;         // discrete inputs
+extern const std::array<MM_OutputMapEntry, 158> MM_OutputRegister_Map;  // holding registers
+extern const std::array<MM_InputMapEntry, 198> MM_InputRegister_Map;   // input registers
 
 class Module_Manager {
 public:

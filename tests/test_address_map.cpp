@@ -2,6 +2,7 @@
 // their own address formulas and compared entry by entry.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <type_traits>
 #include <vector>
@@ -38,8 +39,9 @@ std::vector<Expected> Rebuild(const std::vector<Row>& rows, int size) {
     return table;
 }
 
-template <typename Entry>
-void ExpectTable(const Entry* actual, const std::vector<Expected>& expected) {
+template <typename Entry, std::size_t N>
+void ExpectTable(const std::array<Entry, N>& actual, const std::vector<Expected>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
     for (size_t a = 0; a < expected.size(); ++a) {
         EXPECT_EQ(actual[a].ModNr, expected[a].modNr) << "address " << a;
         EXPECT_EQ(actual[a].Channel, expected[a].channel) << "address " << a;
