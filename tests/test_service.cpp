@@ -1,0 +1,118 @@
+// The entry point of corvanebs-sim: command line, banner, start failures.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+
+#include "journal.h"
+#include "service.h"
+
+using testsupport::Messages;
+using testsupport::ReadJournal;
+using testsupport::Service;
+using testsupport::ServiceOptions;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kVersionLine =
+    "Corvane Base Software V0.7.18 Release Build for Kernel 5.4.0-88-generic created at: "
+    "[2021-12-23 14:47:29]\n";
+const std::string kBanner = "Corvane Base Software V0.7.18 started";
+const std::string kSeparator(41, '-');
+
+class EntryPoint : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(testsupport::EnsureJournald()); }
+};
+
+ServiceOptions Args(std::vector<std::string> args) {
+    ServiceOptions options;
+    options.args = std::move(args);
+    options.waitListening = false;
+    return options;
+}
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status; }
+
+}  // namespace
+
+TEST_F(EntryPoint, VersionAndHelpPrintAndLeave) {
+    for (const char* option : {"-v", "--version"}) {
+        Service service(Args({option, "-d"}));
+        ASSERT_TRUE(service.Start());
+        EXPECT_EQ(ExitCode(service.WaitExit(10s)), 0) << option;
+        EXPECT_EQ(service.Stdout(), kVersionLine) << option;
+        EXPECT_TRUE(ReadJournal(service.pid(), "", 1s).empty()) << option;
+    }
+    for (const char* option : {"-h", "--help"}) {
+        Service service(Args({option}));
+        ASSERT_TRUE(service.Start());
+        EXPECT_EQ(ExitCode(service.WaitExit(10s)), 0);
+        EXPECT_EQ(service.Stdout(),
+                  "Arguments:)\n-d or --debug: Debug Messages\n-v or --version: Print version "
+                  "string\n");
+    }
+}
+
+TEST_F(EntryPoint, DefaultStartJournalsTheBannerButNotTheSeparators) {
+    // --Debug is not an option: ignored without a word.
+    Service service(Args({"--Debug", "-d"}));
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.WaitStdout("[MBS] Starting"));
+    auto records = ReadJournal(service.pid(), "[MBS] Starting");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().message, " I |  " + kBanner);
+    EXPECT_EQ(records.front().priority, 5);
+    for (const auto& r : records) EXPECT_EQ(r.message.find("-----"), std::string::npos);
+    EXPECT_EQ(service.Stdout().find("VRS launched in Debug Mode"), std::string::npos);
+    EXPECT_EQ(service.Stdout().rfind(kBanner + "\n", 0), 0u) << service.Stdout();
+    EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
+}
+
+TEST_F(EntryPoint, DebugModeCountsOnlyTheFirstArgument) {
+    Service service(Args({"-d", "-v"}));
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.WaitStdout("is up and running :)"));
+    std::string out = service.Stdout();
+    EXPECT_EQ(out.rfind("VRS launched in Debug Mode\n" + kSeparator + "\n" + kBanner + "\n" +
+                            kSeparator + "\n",
+                        0),
+              0u)
+        << out;
+    EXPECT_EQ(out.find("Build for Kernel"), std::string::npos);
+    auto messages = Messages(ReadJournal(service.pid(), "is up and running :)"));
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(messages[0], " I |  " + kSeparator);
+    EXPECT_EQ(messages[1], " I |  " + kBanner);
+    EXPECT_EQ(messages[2], " I |  " + kSeparator);
+    EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
+}
+
+TEST_F(EntryPoint, StartFailuresEndWith255) {
+    // No I2C bus: the module scan fails after a successful Init.
+    ServiceOptions options = Args({"-d"});
+    options.board = "i2c_bus = false;\n";
+    Service noBus(options);
+    ASSERT_TRUE(noBus.Start());
+    EXPECT_EQ(ExitCode(noBus.WaitExit(10s)), 255);
+    auto records = ReadJournal(noBus.pid(), "Problem During Module Detection");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().message, " C |  Problem During Module Detection");
+    EXPECT_EQ(records.back().priority, 2);
+    for (const auto& r : records) {
+        EXPECT_EQ(r.message.find("Server stopped"), std::string::npos);
+        EXPECT_EQ(r.message.find("Aborting"), std::string::npos);
+    }
+
+    // A board file the simulator cannot read: a clear line, nothing started.
+    options.board = "pwm = [1, 9];\n";
+    Service badBoard(options);
+    ASSERT_TRUE(badBoard.Start());
+    EXPECT_EQ(ExitCode(badBoard.WaitExit(10s)), 255);
+    EXPECT_NE(badBoard.Stderr().find("'pwm' must be a list of numbers 1-8"), std::string::npos)
+        << badBoard.Stderr();
+    EXPECT_EQ(badBoard.Stdout(), "");
+    EXPECT_TRUE(ReadJournal(badBoard.pid(), "", 1s).empty());
+}
