@@ -29,9 +29,11 @@ public:
 
 }  // namespace
 
+// Never destroyed: the base module's destructor runs at exit, after
+// function-local statics are gone, and still unexports its pins through it.
 Platform& os() {
-    static LinuxPlatform platform;
-    return platform;
+    static LinuxPlatform* platform = new LinuxPlatform;
+    return *platform;
 }
 
 // The board build has nothing to prepare before the service starts.
