@@ -3,6 +3,8 @@
 #include "sim.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <deque>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -103,7 +105,10 @@ struct Board::State {
     std::map<uint16_t, std::shared_ptr<I2cChip>> i2cChips;
     std::map<int, std::shared_ptr<SpiDevice>> spiDevices;
     std::map<int, File> files;
-    std::vector<Transaction> log;
+    // The newest transactions; the oldest are dropped beyond kLogLimit so a
+    // long-running simulator does not grow without bound.
+    std::deque<Transaction> log;
+    FILE* trace = nullptr;
     std::vector<Fault> faults;
     int pingStatus = 0;
     int pingCount = 0;
@@ -131,6 +136,13 @@ struct Board::State {
         t.data = std::move(data);
         t.result = result;
         log.push_back(std::move(t));
+        if (log.size() > kLogLimit) log.pop_front();
+    }
+
+    void Trace(const char* what, long a, long b) {
+        if (trace == nullptr) return;
+        std::fprintf(trace, "%s %ld %ld\n", what, a, b);
+        std::fflush(trace);
     }
 
     int InitialLevel(int pin) const {
@@ -214,6 +226,7 @@ struct Board::State {
                     if (!ParseNumber(data, length, &number)) return Fail(EINVAL);
                     p.level = number != 0;
                     valueWrites[file.pin].push_back(p.level);
+                    Trace("gpio", file.pin, p.level);
                 }
                 return static_cast<int>(length);
             }
@@ -319,9 +332,16 @@ void Board::AddSpiDevice(int number, std::shared_ptr<SpiDevice> device) {
     state->spiDevices[number] = std::move(device);
 }
 
+bool Board::SetTrace(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (state->trace != nullptr) std::fclose(state->trace);
+    state->trace = std::fopen(path.c_str(), "ae");
+    return state->trace != nullptr;
+}
+
 std::vector<Transaction> Board::Log() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return state->log;
+    return std::vector<Transaction>(state->log.begin(), state->log.end());
 }
 
 void Board::ClearLog() {
@@ -558,6 +578,7 @@ void Board::Sleep(unsigned long microseconds) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         state->Record(Op::Sleep, "", -1, 0, {}, 0, microseconds);
+        state->Trace("sleep", static_cast<long>(microseconds), 0);
         scale = state->timeScale;
     }
     auto duration = std::chrono::duration<double, std::micro>(microseconds * scale);

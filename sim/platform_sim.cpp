@@ -55,5 +55,10 @@ int PlatformStart() {
         }
     }
     sim::Board::Get().Reset(board);
+    const char* trace = std::getenv("CORVANE_SIM_TRACE");
+    if (trace && *trace && !sim::Board::Get().SetTrace(trace)) {
+        std::fprintf(stderr, "corvanebs-sim: cannot write the GPIO trace %s\n", trace);
+        return -1;
+    }
     return 0;
 }

@@ -98,6 +98,8 @@ public:
     void AddSpiDevice(int number, std::shared_ptr<SpiDevice> device);
 
     // --- transaction log ---
+    // The log keeps the newest kLogLimit transactions.
+    static constexpr size_t kLogLimit = 100000;
     std::vector<Transaction> Log() const;
     void ClearLog();
     // Simulated descriptors currently open (those of earlier boards included).
@@ -111,6 +113,12 @@ public:
     // --- connectivity ping ---
     void SetPingStatus(int status);  // exit status the next pings report
     int PingCount() const;
+
+    // Appends "gpio <pin> <level>" for every GPIO value written and
+    // "sleep <microseconds> 0" for every sleep to the file at `path`, one
+    // line each, flushed at once: the simulator's view for other processes
+    // (CORVANE_SIM_TRACE). false when the file cannot be opened.
+    bool SetTrace(const std::string& path);
 
     // --- time ---
     // Sleeps last microseconds * scale (1.0 default; tests use less, 0 for

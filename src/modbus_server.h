@@ -74,4 +74,9 @@ public:
     // Async-signal-safe: asks the request loop to shut down with `status`.
     // The loop then calls close_sigint_mb(status) on the main thread.
     void RequestShutdown(int status);
+
+private:
+    // Self-pipe from RequestShutdown to the request loop (read end, write
+    // end); created by StartServer, non-blocking and close-on-exec.
+    int shutdownPipe[2] = {-1, -1};
 };
