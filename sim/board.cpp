@@ -194,6 +194,7 @@ struct Board::State {
                 Pin& p = pins[pin];
                 p.level = InitialLevel(pin);
                 p.generation = ++exportCounter;
+                Trace("export", pin, 0);
                 return static_cast<int>(length);
             }
             case Kind::Unexport: {
@@ -202,6 +203,7 @@ struct Board::State {
                 if (number < 0 || number >= kGpioLines || it == pins.end()) return Fail(EINVAL);
                 pins.erase(it);
                 unexports.push_back(static_cast<int>(number));
+                Trace("unexport", number, 0);
                 return static_cast<int>(length);
             }
             case Kind::Direction:

@@ -114,8 +114,9 @@ public:
     void SetPingStatus(int status);  // exit status the next pings report
     int PingCount() const;
 
-    // Appends "gpio <pin> <level>" for every GPIO value written and
-    // "sleep <microseconds> 0" for every sleep to the file at `path`, one
+    // Appends "export <pin> 0", "unexport <pin> 0", "gpio <pin> <level>" for
+    // every GPIO value written and "sleep <microseconds> 0" for every sleep
+    // to the file at `path`, one
     // line each, flushed at once: the simulator's view for other processes
     // (CORVANE_SIM_TRACE). false when the file cannot be opened.
     bool SetTrace(const std::string& path);

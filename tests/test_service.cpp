@@ -1,7 +1,9 @@
 // The entry point of corvanebs-sim: command line, banner, start failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 
@@ -115,4 +117,43 @@ TEST_F(EntryPoint, StartFailuresEndWith255) {
         << badBoard.Stderr();
     EXPECT_EQ(badBoard.Stdout(), "");
     EXPECT_TRUE(ReadJournal(badBoard.pid(), "", 1s).empty());
+}
+
+// The simulator's GPIO trace shows the board as the kernel would see it: the
+// base module set up before the server listens, and released in order by
+// the destructors that run after the SIGINT shutdown.
+TEST_F(EntryPoint, BaseModulePinsComeUpBeforeServingAndGoDownAtExit) {
+    testsupport::TempDir traceDir;
+    ServiceOptions options;
+    options.env["CORVANE_SIM_TRACE"] = traceDir.path() + "/gpio.trace";
+    Service service(options);
+    ASSERT_TRUE(service.Start());
+    auto events = [&](const std::string& kind) {
+        std::vector<std::string> out;
+        std::istringstream lines(testsupport::ReadFile(traceDir.path() + "/gpio.trace"));
+        std::string what, pin, level;
+        while (lines >> what >> pin >> level) {
+            if (what == kind || kind.empty()) out.push_back(what + " " + pin + " " + level);
+        }
+        return out;
+    };
+    const std::vector<std::string> ioPins = {"502", "503", "501", "500", "0",
+                                             "22",  "1",   "27",  "13",  "12"};
+    std::vector<std::string> exports;
+    for (const auto& pin : ioPins) exports.push_back("export " + pin + " 0");
+    for (const auto& pin : {"496", "497", "498"}) exports.push_back(std::string("export ") + pin + " 0");
+    EXPECT_EQ(events("export"), exports);
+
+    ASSERT_EQ(ExitCode(service.Stop(SIGINT)), 2);
+    auto all = events("");
+    auto firstUnexport = std::find(all.begin(), all.end(), "unexport 502 0");
+    ASSERT_NE(firstUnexport, all.end());
+    std::vector<std::string> teardown(firstUnexport, all.end());
+    std::vector<std::string> expected;
+    for (const auto& pin : ioPins) expected.push_back("unexport " + pin + " 0");
+    for (const char* line : {"gpio 496 0", "gpio 497 0", "gpio 498 0", "unexport 496 0",
+                             "unexport 497 0", "unexport 498 0"}) {
+        expected.push_back(line);
+    }
+    EXPECT_EQ(teardown, expected);
 }
