@@ -439,19 +439,28 @@ int Board::Close(int fd) {
 }
 
 ssize_t Board::Read(int fd, void* buffer, size_t length) {
+    return Transfer(Op::Read, fd, static_cast<uint8_t*>(buffer), nullptr, length);
+}
+
+ssize_t Board::Write(int fd, const void* data, size_t length) {
+    return Transfer(Op::Write, fd, nullptr, static_cast<const uint8_t*>(data), length);
+}
+
+// One read (into `in`) or write (from `out`) on a descriptor.
+ssize_t Board::Transfer(Op op, int fd, uint8_t* in, const uint8_t* out, size_t length) {
     std::unique_lock<std::mutex> lock(mutex);
     State& s = *state;
     auto it = s.files.find(fd);
     if (it == s.files.end()) {
         lock.unlock();
-        return ::read(fd, buffer, length);
+        return op == Op::Read ? ::read(fd, in, length) : ::write(fd, out, length);
     }
     State::File& file = it->second;
-    std::string path = file.path;
-    auto* bytes = static_cast<uint8_t*>(buffer);
+    const std::string path = file.path;
+    const int forbiddenMode = op == Op::Read ? O_WRONLY : O_RDONLY;
     ssize_t result = -1;
-    int error = s.TakeFault(Op::Read, path);
-    if (error == 0 && file.accessMode == O_WRONLY) error = EBADF;
+    int error = s.TakeFault(op, path);
+    if (error == 0 && file.accessMode == forbiddenMode) error = EBADF;
     if (error == 0 && file.boardGeneration != s.boardGeneration) error = ENODEV;
     if (error == 0) {
         if (file.kind == State::Kind::I2c) {
@@ -463,61 +472,21 @@ ssize_t Board::Read(int fd, void* buffer, size_t length) {
                 std::shared_ptr<I2cChip> model = chip->second;
                 lock.unlock();
                 errno = 0;
-                result = model->Read(bytes, length);
+                result = op == Op::Read ? model->Read(in, length) : model->Write(out, length);
                 error = result < 0 ? errno : 0;
                 lock.lock();
             }
         } else if (file.kind == State::Kind::Spi) {
             error = EINVAL;
         } else {
-            result = s.ReadGpio(file, bytes, length);
+            result = op == Op::Read ? s.ReadGpio(file, in, length) : s.WriteGpio(file, out, length);
             if (result < 0) error = errno;
         }
     }
     std::vector<uint8_t> data;
-    if (error == 0 && result > 0) data.assign(bytes, bytes + result);
-    s.Record(Op::Read, path, fd, error ? -1 : result, std::move(data));
-    if (error) return Fail(error);
-    return result;
-}
-
-ssize_t Board::Write(int fd, const void* data, size_t length) {
-    std::unique_lock<std::mutex> lock(mutex);
-    State& s = *state;
-    auto it = s.files.find(fd);
-    if (it == s.files.end()) {
-        lock.unlock();
-        return ::write(fd, data, length);
-    }
-    State::File& file = it->second;
-    std::string path = file.path;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    std::vector<uint8_t> written(bytes, bytes + length);
-    ssize_t result = -1;
-    int error = s.TakeFault(Op::Write, path);
-    if (error == 0 && file.accessMode == O_RDONLY) error = EBADF;
-    if (error == 0 && file.boardGeneration != s.boardGeneration) error = ENODEV;
-    if (error == 0) {
-        if (file.kind == State::Kind::I2c) {
-            auto chip = s.i2cChips.find(file.address);
-            if (chip == s.i2cChips.end()) {
-                error = EREMOTEIO;
-            } else {
-                std::shared_ptr<I2cChip> model = chip->second;
-                lock.unlock();
-                errno = 0;
-                result = model->Write(bytes, length);
-                error = result < 0 ? errno : 0;
-                lock.lock();
-            }
-        } else if (file.kind == State::Kind::Spi) {
-            error = EINVAL;
-        } else {
-            result = s.WriteGpio(file, bytes, length);
-            if (result < 0) error = errno;
-        }
-    }
-    s.Record(Op::Write, path, fd, error ? -1 : result, std::move(written));
+    if (op == Op::Write) data.assign(out, out + length);
+    if (op == Op::Read && error == 0 && result > 0) data.assign(in, in + result);
+    s.Record(op, path, fd, error ? -1 : result, std::move(data));
     if (error) return Fail(error);
     return result;
 }

@@ -137,6 +137,7 @@ public:
 
 private:
     Board();
+    ssize_t Transfer(Op op, int fd, uint8_t* in, const uint8_t* out, size_t length);
     struct State;
     std::unique_ptr<State> state;
     mutable std::mutex mutex;

@@ -18,28 +18,11 @@
 #include "error.h"
 #include "platform.h"
 
-namespace {
-
-constexpr int kOutputBits = 80;
-constexpr int kInputBits = 44;
-constexpr int kOutputRegisters = 158;
-constexpr int kInputRegisters = 198;
-
-static_assert(kOutputBits == std::size(MM_OutputBit_Map), "coil count != coil map");
-static_assert(kInputBits == std::size(MM_InputBit_Map), "input count != input map");
-static_assert(kOutputRegisters == std::size(MM_OutputRegister_Map),
-              "holding register count != holding register map");
-static_assert(kInputRegisters == std::size(MM_InputRegister_Map),
-              "input register count != input register map");
-static_assert(sizeof(modbus_request::values) / sizeof(uint16_t) == 125,
-              "a request holds 125 values");
-
-}  // namespace
-
-int Nr_Output_Bits = kOutputBits;
-int Nr_Input_Bits = kInputBits;
-int Nr_Output_Register = kOutputRegisters;
-int Nr_Input_Register = kInputRegisters;
+// The table sizes follow the address map's tables.
+int Nr_Output_Bits = static_cast<int>(std::tuple_size<decltype(MM_OutputBit_Map)>::value);
+int Nr_Input_Bits = static_cast<int>(std::tuple_size<decltype(MM_InputBit_Map)>::value);
+int Nr_Output_Register = static_cast<int>(std::tuple_size<decltype(MM_OutputRegister_Map)>::value);
+int Nr_Input_Register = static_cast<int>(std::tuple_size<decltype(MM_InputRegister_Map)>::value);
 
 namespace {
 

@@ -148,11 +148,11 @@ static_assert(MM_InputRegister_Map[197].ModNr == 22 && MM_InputRegister_Map[197]
 
 namespace {
 
-constexpr int kCoilCount = 80;
-constexpr int kDiscreteInputCount = 44;
-constexpr int kHoldingCount = 158;
-constexpr int kInputRegisterCount = 198;
-constexpr int kRequestValues = 125;
+constexpr int kCoilCount = static_cast<int>(MM_OutputBit_Map.size());
+constexpr int kDiscreteInputCount = static_cast<int>(MM_InputBit_Map.size());
+constexpr int kHoldingCount = static_cast<int>(MM_OutputRegister_Map.size());
+constexpr int kInputRegisterCount = static_cast<int>(MM_InputRegister_Map.size());
+constexpr int kRequestValues = static_cast<int>(std::size(modbus_request{}.values));
 constexpr uint16_t kNoValue = 0x8000;
 
 const char kLockedBits[] = "Access to Config Bits DENIED. Corvane is LOCKED";
