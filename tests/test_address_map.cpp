@@ -1,8 +1,6 @@
-// The four address-map tables, rebuilt here from the documented runs with
-// their own address formulas and compared entry by entry.
+// The four address-map tables, entry by entry, against their documented runs.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
 #include <type_traits>
 #include <vector>
@@ -12,122 +10,83 @@
 
 namespace {
 
-struct Row {
-    int firstModule, lastModule, firstChannel, lastChannel, config;
+// "module.channel", with " config" for an entry under the lock.
+template <typename Entry>
+std::string At(const Entry& e) {
+    std::string s = std::to_string(e.ModNr) + "." + std::to_string(e.Channel);
+    if constexpr (std::is_same_v<Entry, MM_OutputMapEntry>) s += e.Config ? " config" : "";
+    return s;
+}
+
+struct Run {
+    int firstModule, lastModule, firstChannel, lastChannel;
     std::function<int(int m, int n)> address;
+    bool config = false;
 };
 
-struct Expected {
-    int modNr = -1, channel = -1, config = -1;
-};
-
-// Every address below `size` must be produced exactly once.
-std::vector<Expected> Rebuild(const std::vector<Row>& rows, int size) {
-    std::vector<Expected> table(size);
-    for (const Row& row : rows) {
-        for (int m = row.firstModule; m <= row.lastModule; ++m) {
-            for (int n = row.firstChannel; n <= row.lastChannel; ++n) {
-                const int a = row.address(m, n);
-                EXPECT_TRUE(a >= 0 && a < size) << "address " << a;
-                if (a < 0 || a >= size) continue;
-                EXPECT_EQ(table[a].modNr, -1) << "address " << a << " twice";
-                table[a] = {m, n, row.config};
-            }
-        }
-    }
-    for (int a = 0; a < size; ++a) EXPECT_NE(table[a].modNr, -1) << "address " << a << " unset";
-    return table;
-}
-
+// Every address must come from exactly one run and match it.
 template <typename Entry, std::size_t N>
-void ExpectTable(const std::array<Entry, N>& actual, const std::vector<Expected>& expected) {
-    ASSERT_EQ(actual.size(), expected.size());
-    for (size_t a = 0; a < expected.size(); ++a) {
-        EXPECT_EQ(actual[a].ModNr, expected[a].modNr) << "address " << a;
-        EXPECT_EQ(actual[a].Channel, expected[a].channel) << "address " << a;
-        if constexpr (std::is_same<Entry, MM_OutputMapEntry>::value) {
-            EXPECT_EQ(actual[a].Config, expected[a].config) << "address " << a;
-        }
-    }
+void ExpectRuns(const std::array<Entry, N>& table, const std::vector<Run>& runs) {
+    std::vector<std::string> expected(N);
+    for (const Run& r : runs)
+        for (int m = r.firstModule; m <= r.lastModule; ++m)
+            for (int n = r.firstChannel; n <= r.lastChannel; ++n) {
+                const size_t a = r.address(m, n);
+                ASSERT_TRUE(a < N && expected[a].empty()) << "module " << m << " channel " << n;
+                expected[a] =
+                    std::to_string(m) + "." + std::to_string(n) + (r.config ? " config" : "");
+            }
+    for (size_t a = 0; a < N; ++a) EXPECT_EQ(At(table[a]), expected[a]) << "address " << a;
 }
 
-}  // namespace
+TEST(AddressMap, TablesFollowTheirRuns) {
+    ExpectRuns(MM_OutputRegister_Map,
+               {{0, 0, 0, 15, [](int, int n) { return n; }, true},
+                {16, 22, 0, 0, [](int m, int) { return m; }, true},
+                {9, 15, 0, 0, [](int m, int) { return m + 14; }, true},
+                {1, 8, 0, 0, [](int m, int) { return m + 29; }, true},
+                {1, 8, 1, 4, [](int m, int n) { return 38 + 4 * (m - 1) + (n - 1); }},
+                {9, 12, 1, 1, [](int m, int) { return m + 61; }},
+                {16, 22, 1, 4, [](int m, int n) { return 74 + 4 * (m - 16) + (n - 1); }},
+                {16, 22, 5, 8, [](int m, int n) { return 102 + 4 * (m - 16) + (n - 5); }},
+                {16, 22, 9, 12, [](int m, int n) { return 130 + 4 * (m - 16) + (n - 9); }}});
+    ExpectRuns(MM_InputRegister_Map,
+               {{0, 0, 0, 15, [](int, int n) { return n; }},
+                {1, 22, 0, 0, [](int m, int) { return m + 15; }},
+                {13, 15, 1, 16, [](int m, int n) { return 38 + 16 * (m - 13) + (n - 1); }},
+                {16, 22, 5, 8, [](int m, int n) { return 86 + 4 * (m - 16) + (n - 5); }},
+                {16, 22, 1, 4, [](int m, int n) { return 114 + 4 * (m - 16) + (n - 1); }},
+                {16, 22, 9, 12, [](int m, int n) { return 142 + 4 * (m - 16) + (n - 9); }},
+                {16, 22, 13, 16, [](int m, int n) { return 170 + 4 * (m - 16) + (n - 13); }}});
+    ExpectRuns(MM_OutputBit_Map,
+               {{0, 0, 0, 15, [](int, int n) { return n; }, true},
+                {1, 8, 0, 3, [](int m, int n) { return 16 + 4 * (m - 1) + n; }, true},
+                {9, 12, 0, 7, [](int m, int n) { return 48 + 8 * (m - 9) + n; }}});
+    ExpectRuns(MM_InputBit_Map,
+               {{0, 0, 0, 15, [](int, int n) { return n; }},
+                {16, 22, 0, 3, [](int m, int n) { return 16 + 4 * (m - 16) + n; }}});
 
-TEST(AddressMap, HoldingRegistersFollowTheirRuns) {
-    const auto table = Rebuild(
-        {
-            {0, 0, 0, 15, 1, [](int, int n) { return n; }},
-            {16, 22, 0, 0, 1, [](int m, int) { return m; }},
-            {9, 15, 0, 0, 1, [](int m, int) { return m + 14; }},
-            {1, 8, 0, 0, 1, [](int m, int) { return m + 29; }},
-            {1, 8, 1, 4, 0, [](int m, int n) { return 38 + 4 * (m - 1) + (n - 1); }},
-            {9, 12, 1, 1, 0, [](int m, int) { return m + 61; }},
-            {16, 22, 1, 4, 0, [](int m, int n) { return 74 + 4 * (m - 16) + (n - 1); }},
-            {16, 22, 5, 8, 0, [](int m, int n) { return 102 + 4 * (m - 16) + (n - 5); }},
-            {16, 22, 9, 12, 0, [](int m, int n) { return 130 + 4 * (m - 16) + (n - 9); }},
-        },
-        158);
-    ExpectTable(MM_OutputRegister_Map, table);
-
-    EXPECT_EQ(MM_OutputRegister_Map[23].ModNr, 9);    // REL1 register 0
-    EXPECT_EQ(MM_OutputRegister_Map[27].ModNr, 13);   // TMP1 register 0
-    EXPECT_EQ(MM_OutputRegister_Map[157].ModNr, 22);  // AIO7 channel 12
-    EXPECT_EQ(MM_OutputRegister_Map[157].Channel, 12);
-    EXPECT_EQ(MM_OutputRegister_Map[37].Config, 1);  // PWM8 register 0
-    EXPECT_EQ(MM_OutputRegister_Map[38].Config, 0);  // PWM1 channel 1
-}
-
-TEST(AddressMap, InputRegistersFollowTheirRuns) {
-    const auto table = Rebuild(
-        {
-            {0, 0, 0, 15, 0, [](int, int n) { return n; }},
-            {1, 22, 0, 0, 0, [](int m, int) { return m + 15; }},
-            {13, 15, 1, 16, 0, [](int m, int n) { return 38 + 16 * (m - 13) + (n - 1); }},
-            {16, 22, 5, 8, 0, [](int m, int n) { return 86 + 4 * (m - 16) + (n - 5); }},
-            {16, 22, 1, 4, 0, [](int m, int n) { return 114 + 4 * (m - 16) + (n - 1); }},
-            {16, 22, 9, 12, 0, [](int m, int n) { return 142 + 4 * (m - 16) + (n - 9); }},
-            {16, 22, 13, 16, 0, [](int m, int n) { return 170 + 4 * (m - 16) + (n - 13); }},
-        },
-        198);
-    ExpectTable(MM_InputRegister_Map, table);
-    EXPECT_EQ(MM_InputRegister_Map[197].ModNr, 22);
-    EXPECT_EQ(MM_InputRegister_Map[197].Channel, 16);
-}
-
-TEST(AddressMap, CoilsAndDiscreteInputsFollowTheirRuns) {
-    const auto coils = Rebuild(
-        {
-            {0, 0, 0, 15, 1, [](int, int n) { return n; }},
-            {1, 8, 0, 3, 1, [](int m, int n) { return 16 + 4 * (m - 1) + n; }},
-            {9, 12, 0, 7, 0, [](int m, int n) { return 48 + 8 * (m - 9) + n; }},
-        },
-        80);
-    ExpectTable(MM_OutputBit_Map, coils);
-    EXPECT_EQ(MM_OutputBit_Map[47].Config, 1);  // PWM8 channel 3
-    EXPECT_EQ(MM_OutputBit_Map[48].Config, 0);  // REL1 channel 0
-    EXPECT_EQ(MM_OutputBit_Map[79].ModNr, 12);
-    EXPECT_EQ(MM_OutputBit_Map[79].Channel, 7);
-
-    const auto inputs = Rebuild(
-        {
-            {0, 0, 0, 15, 0, [](int, int n) { return n; }},
-            {16, 22, 0, 3, 0, [](int m, int n) { return 16 + 4 * (m - 16) + n; }},
-        },
-        44);
-    ExpectTable(MM_InputBit_Map, inputs);
-    EXPECT_EQ(MM_InputBit_Map[43].ModNr, 22);
-    EXPECT_EQ(MM_InputBit_Map[43].Channel, 3);
+    // The last entries, and where the lock ends.
+    EXPECT_EQ(At(MM_OutputRegister_Map[23]), "9.0 config");   // REL1 register 0
+    EXPECT_EQ(At(MM_OutputRegister_Map[27]), "13.0 config");  // TMP1 register 0
+    EXPECT_EQ(At(MM_OutputRegister_Map[37]), "8.0 config");   // PWM8 register 0
+    EXPECT_EQ(At(MM_OutputRegister_Map[38]), "1.1");          // PWM1 duty
+    EXPECT_EQ(At(MM_OutputRegister_Map[157]), "22.12");
+    EXPECT_EQ(At(MM_InputRegister_Map[197]), "22.16");
+    EXPECT_EQ(At(MM_OutputBit_Map[47]), "8.3 config");
+    EXPECT_EQ(At(MM_OutputBit_Map[48]), "9.0");
+    EXPECT_EQ(At(MM_OutputBit_Map[79]), "12.7");
+    EXPECT_EQ(At(MM_InputBit_Map[43]), "22.3");
 }
 
 TEST(AddressMap, ModuleNames) {
-    // The manager's base module releases its pins on a board of its own.
-    sim::Board::Get().Reset(sim::BoardConfig{});
+    sim::Board::Get().Reset(sim::BoardConfig{});  // the base module unexports on the way out
     Module_Manager manager(nullptr);
     const char* expected[23] = {"",     "PWM1", "PWM2", "PWM3", "PWM4", "PWM5", "PWM6", "PWM7",
                                 "PWM8", "REL1", "REL2", "REL3", "REL4", "TMP1", "TMP2", "TMP3",
                                 "AIO1", "AIO2", "AIO3", "AIO4", "AIO5", "AIO6", "AIO7"};
     for (int nr = 0; nr < 23; ++nr) EXPECT_EQ(manager.ModNrtoString(nr), expected[nr]) << nr;
-    EXPECT_EQ(manager.ModNrtoString(23), "");
-    EXPECT_EQ(manager.ModNrtoString(-1), "");
-    EXPECT_EQ(manager.ModNrtoString(1000), "");
+    for (int nr : {23, -1, 1000}) EXPECT_EQ(manager.ModNrtoString(nr), "") << nr;
 }
+
+}  // namespace

@@ -1,187 +1,106 @@
-// The configuration reader on real files: defaults, the warnings for absent
-// settings (read back from the real journal), the number conversions, and
-// files that cannot be read or parsed.
+// The configuration reader on real files: fields taken, warnings for absent
+// settings (echoed and read back from the real journal), unreadable files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "journal.h"
 #include "modbus_server.h"
 #include "service.h"
 
-using testsupport::JournalMark;
-using testsupport::JournalSince;
-using testsupport::Messages;
-
 namespace {
 
-class ConfigTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(testsupport::EnsureJournald()) << "no systemd-journald"; }
+const std::string kPort = "No 'Port' setting in configuration file.Using Standard: 1502\n",
+                  kMax = "No 'MaxConnections' setting in configuration file.Using Standard: 5\n";
 
-    // Writes the file and points the reader at it.
-    std::string Use(const std::string& text) {
-        const std::string path = dir.path() + "/corvane.conf";
-        std::ofstream(path, std::ios::trunc) << text;
-        setenv("CORVANE_CONFIG", path.c_str(), 1);
-        return path;
-    }
-
-    struct Run {
-        int result;
-        std::string out, err;
-    };
-    // ReadCfg on a fresh server; what it printed on both streams.
-    Run Read(Modbus_Server* server) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        Run r;
-        r.result = server->ReadCfg();
-        r.out = testing::internal::GetCapturedStdout();
-        r.err = testing::internal::GetCapturedStderr();
-        return r;
-    }
-
-    void ExpectDefaults(const Modbus_Server& s) {
-        EXPECT_EQ(s.name, "Corvane Modbus Server");
-        EXPECT_EQ(s.location, "not set yet");
-        EXPECT_EQ(s.ip, "0.0.0.0");
-        EXPECT_EQ(s.port, 1502);
-        EXPECT_EQ(s.maxConnections, 5);
-    }
-
-    testsupport::TempDir dir;
-    // Threshold 4: the warnings reach the journal; debug echoes them.
-    CorvaneLogger logger{4, true};
+struct Case {
+    std::optional<std::string> file;  // nullopt: there is none
+    int result;
+    std::vector<std::string> warnings;
+    int port = 1502, maxConnections = 5;
+    std::string name = "Corvane Modbus Server", location = "not set yet", ip = "0.0.0.0";
+    int errorLine = 0;  // a parse error reported on standard error
 };
 
-}  // namespace
-
-TEST_F(ConfigTest, MissingFileKeepsDefaults) {
-    setenv("CORVANE_CONFIG", (dir.path() + "/absent.conf").c_str(), 1);
-    Modbus_Server server(&logger, nullptr);
-    Run r = Read(&server);
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.out, "I/O error while reading Config. Using default Values!!!.\n");
-    EXPECT_EQ(r.err, "");
-    ExpectDefaults(server);
+// clang-format off
+// Port and MaxConnections both `setting`, read like stoi to 16 bits; no `value`: refused.
+Case Number(const std::string& setting, int value = -1) {
+    Case c{"Name = \"n\";\nLocation = \"l\";\nIP = \"1.2.3.4\";\nPort = " + setting +
+           ";\nMaxConnections = " + setting + ";\n", 0, {}, value, value, "n", "l", "1.2.3.4"};
+    if (value < 0) c.warnings = {kPort, kMax}, c.port = 1502, c.maxConnections = 5;
+    return c;
 }
 
-TEST_F(ConfigTest, AllSettingsAreTaken) {
-    Use("Name = \"Hall 3\";\nLocation = \"Rack 7\";\nIP = \"127.0.0.1\";\nPort = \"502\";\n"
-        "MaxConnections = \"12\";\n");
-    Modbus_Server server(&logger, nullptr);
-    Run r = Read(&server);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(server.name, "Hall 3");
-    EXPECT_EQ(server.location, "Rack 7");
-    EXPECT_EQ(server.ip, "127.0.0.1");
-    EXPECT_EQ(server.port, 502);
-    EXPECT_EQ(server.maxConnections, 12);
-}
+const std::vector<Case> kCases = {
+    {std::nullopt, -1, {}},
+    {"Name = \"Hall 3\";\nLocation = \"Rack 7\";\nIP = \"127.0.0.1\";\nPort = \"502\";\nMaxConnections = \"12\";\n",
+     0, {}, 502, 12, "Hall 3", "Rack 7", "127.0.0.1"},
+    {"Name = \"Only a name\";\n", 0, {"No 'Location' setting in configuration file.\n",
+     "No 'IP' setting in configuration file. Using Standard: 0.0.0.0\n", kPort, kMax}, 1502, 5, "Only a name"},
+    // A Name of another type counts as absent.
+    {"Name = 12;\nLocation = \"l\";\nIP = \"1.2.3.4\";\nPort = \"1\";\nMaxConnections = \"0\";\n",
+     0, {"No 'Name'' setting in configuration file.\n"}, 1, 0, "Corvane Modbus Server", "l", "1.2.3.4"},
+    // A syntax error on line 3 keeps every default.
+    {"Name = \"Fine\";\nPort = \"502\";\nLocation = ;\nIP = \"1.2.3.4\";\n", -1, {}, 1502, 5,
+     "Corvane Modbus Server", "not set yet", "0.0.0.0", 3},
+    Number("\"502\"", 502), Number("\"70000\"", 4464), Number("\"-1\"", 65535),
+    Number("\"1502abc\"", 1502), Number("\"  +77\"", 77), Number("\"0\"", 0),
+    Number("\"abc\""), Number("\"\""), Number("\"99999999999\""), Number("502"),
+    Number("502.0"), Number("true"), Number("[\"502\"]"),
+};
+// clang-format on
 
-TEST_F(ConfigTest, OnlyNameGivesFourSeparateWarnings) {
-    Use("Name = \"Only a name\";\n");
-    Modbus_Server server(&logger, nullptr);
-    const std::string mark = JournalMark();
-    Run r = Read(&server);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(server.name, "Only a name");
-    EXPECT_EQ(server.location, "not set yet");
-    EXPECT_EQ(server.ip, "0.0.0.0");
-    EXPECT_EQ(server.port, 1502);
-    EXPECT_EQ(server.maxConnections, 5);
-
-    // Each text ends in its own newline; the echo adds one more.
-    EXPECT_EQ(r.out,
-              "No 'Location' setting in configuration file.\n\n"
-              "No 'IP' setting in configuration file. Using Standard: 0.0.0.0\n\n"
-              "No 'Port' setting in configuration file.Using Standard: 1502\n\n"
-              "No 'MaxConnections' setting in configuration file.Using Standard: 5\n\n");
-
-    auto records = JournalSince(mark, "MaxConnections");
-    ASSERT_EQ(records.size(), 4u) << ::testing::PrintToString(Messages(records));
-    // libsystemd drops the trailing newline of a printed record.
-    const char* expected[] = {
-        " W |  No 'Location' setting in configuration file.",
-        " W |  No 'IP' setting in configuration file. Using Standard: 0.0.0.0",
-        " W |  No 'Port' setting in configuration file.Using Standard: 1502",
-        " W |  No 'MaxConnections' setting in configuration file.Using Standard: 5",
-    };
-    for (size_t i = 0; i < records.size(); ++i) {
-        EXPECT_EQ(records[i].message, expected[i]);
-        EXPECT_EQ(records[i].priority, 4);
-    }
-
-    Use("Location = \"x\";\n");
-    Modbus_Server other(&logger, nullptr);
-    r = Read(&other);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 2),
-              "No 'Name'' setting in configuration file.\n\n");
-}
-
-TEST_F(ConfigTest, NumbersAreConvertedLikeStoiToSixteenBits) {
-    struct Case {
-        std::string setting;  // the right-hand side in the file
-        uint16_t port;
-        bool warned;
-    };
-    const Case cases[] = {
-        {"\"502\"", 502, false},      {"\"70000\"", 4464, false}, {"\"-1\"", 65535, false},
-        {"\"1502abc\"", 1502, false}, {"\"  +77\"", 77, false},   {"\"0\"", 0, false},
-        {"\"abc\"", 1502, true},      {"\"\"", 1502, true},       {"\"99999999999\"", 1502, true},
-        {"502", 1502, true},          {"502.0", 1502, true},      {"true", 1502, true},
-        {"[\"502\"]", 1502, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE("Port = " + c.setting);
-        Use("Name = \"n\";\nLocation = \"l\";\nIP = \"1.2.3.4\";\nPort = " + c.setting +
-            ";\nMaxConnections = " + c.setting + ";\n");
+TEST(Config, FilesGiveTheirFieldsWarningsAndJournalRecords) {
+    ASSERT_TRUE(testsupport::EnsureJournald()) << "no systemd-journald";
+    testsupport::TempDir dir;
+    const std::string path = dir.path() + "/corvane.conf";
+    setenv("CORVANE_CONFIG", path.c_str(), 1);
+    CorvaneLogger logger{4, true};  // threshold 4: warnings reach the journal; debug echoes them
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.file.value_or("no file"));
+        std::remove(path.c_str());
+        if (c.file) std::ofstream(path) << *c.file;
         Modbus_Server server(&logger, nullptr);
-        Run r = Read(&server);
-        EXPECT_EQ(r.result, 0);
-        EXPECT_EQ(server.port, c.port);
-        EXPECT_EQ(server.maxConnections, c.warned ? 5 : c.port);
-        EXPECT_EQ(server.ip, "1.2.3.4");
-        if (c.warned) {
-            EXPECT_EQ(r.out,
-                      "No 'Port' setting in configuration file.Using Standard: 1502\n\n"
-                      "No 'MaxConnections' setting in configuration file.Using Standard: 5\n\n");
-        } else {
-            EXPECT_EQ(r.out, "");
+        const std::string mark = testsupport::JournalMark();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(server.ReadCfg(), c.result);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string endMark = testsupport::JournalMark();
+        EXPECT_EQ(
+            std::tie(server.name, server.location, server.ip, server.port, server.maxConnections),
+            std::tie(c.name, c.location, c.ip, c.port, c.maxConnections));
+
+        // Each warning keeps its own newline on the echo, which adds one; the
+        // journal record drops it (libsystemd) and carries the level prefix.
+        std::string expectedOut =
+            c.file ? "" : "I/O error while reading Config. Using default Values!!!.\n";
+        std::vector<std::string> journal;
+        for (const std::string& w : c.warnings) {
+            expectedOut += w + "\n";
+            journal.push_back(" W |  " + w.substr(0, w.size() - 1));
         }
+        journal.push_back(endMark);
+        EXPECT_EQ(out, expectedOut);
+        auto records = testsupport::JournalSince(mark, endMark);
+        EXPECT_EQ(testsupport::Messages(records), journal);
+        for (size_t i = 0; i + 1 < records.size(); ++i) EXPECT_EQ(records[i].priority, 4);
+
+        // A parse error: one line naming file and line, then the parser's text.
+        const std::string prefix =
+            "Parse error at " + path + ":" + std::to_string(c.errorLine) + " - ";
+        EXPECT_EQ(err.substr(0, prefix.size()), c.errorLine ? prefix : "");
+        EXPECT_TRUE(!c.errorLine ||
+                    (err.size() > prefix.size() + 1 && err.find('\n') == err.size() - 1))
+            << err;
     }
-
-    // A Name of another type is treated as absent too.
-    Use("Name = 12;\nLocation = \"l\";\nIP = \"1.2.3.4\";\nPort = \"1\";\nMaxConnections = "
-        "\"0\";\n");
-    Modbus_Server server(&logger, nullptr);
-    Run r = Read(&server);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(server.name, "Corvane Modbus Server");
-    EXPECT_EQ(server.maxConnections, 0);
-    EXPECT_EQ(r.out, "No 'Name'' setting in configuration file.\n\n");
 }
 
-TEST_F(ConfigTest, SyntaxErrorNamesFileAndLineAndJournalsNothing) {
-    const std::string path =
-        Use("Name = \"Fine\";\nPort = \"502\";\nLocation = ;\nIP = \"1.2.3.4\";\n");
-    Modbus_Server server(&logger, nullptr);
-    const std::string mark = JournalMark();
-    Run r = Read(&server);
-    const std::string endMark = JournalMark();
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.out, "");
-    const std::string prefix = "Parse error at " + path + ":3 - ";
-    EXPECT_EQ(r.err.substr(0, prefix.size()), prefix) << r.err;
-    EXPECT_GT(r.err.size(), prefix.size() + 1) << "the parser's text follows";
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
-    ExpectDefaults(server);
-
-    auto records = JournalSince(mark, endMark);
-    EXPECT_EQ(Messages(records), std::vector<std::string>{endMark});
-}
+}  // namespace

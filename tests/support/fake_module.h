@@ -1,56 +1,73 @@
-// A module driver for dispatch tests: records every call, serves values from
-// plain arrays, and fails on demand.
+// Support for the module tests: a journal query and a recording module driver.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "journal.h"
 #include "modul.h"
 
 namespace testsupport {
 
+using Lines = std::vector<std::string>;
+
+// This process's journal lines of `priority` that contain `part`, since `mark`.
+inline Lines JournalLines(const std::string& mark, int priority, const std::string& part) {
+    Lines out;
+    for (const auto& r : JournalSince(mark, JournalMark())) {
+        if (r.priority == priority && r.message.find(part) != std::string::npos) {
+            out.push_back(r.message);
+        }
+    }
+    return out;
+}
+
+// Serves `values`, fails on demand and logs its calls: "b3=1" coil 3 set, "b3?" coil
+// read, "i3?" input, "r3=7"/"r3?" holding and "ir3?" input register, "init", "stop".
 class FakeModule : public CorvaneModule {
   public:
-    struct Call {
-        std::string op;  // "set_OutputBit", "get_InputRegister", ...
-        int channel;
-        int value;  // the value written; 0 for reads
-        bool operator==(const Call& other) const {
-            return op == other.op && channel == other.channel && value == other.value;
-        }
-    };
+    FakeModule(CorvaneLogger* logger, int n) : CorvaneModule(logger, "FAKE", n) { ++alive; }
+    ~FakeModule() override { --alive; }
+    static inline int alive = 0;  // instances
 
-    FakeModule(CorvaneLogger* logger, std::string name, int number);
-    ~FakeModule() override;
+    std::string calls;
+    unsigned short values[256] = {};
+    // failChannel fails with failCode, and so does call number failCall (0-based).
+    int failChannel = -1, failCall = -1, failCode = 4, connectionResult = 0;
 
-    std::vector<Call> calls;
-    bool bits[256] = {};
-    unsigned short registers[256] = {};
-    // Calls on this channel fail with failCode; so does call number failCall
-    // (0-based, counting every slot 4-9 call), once.
-    int failChannel = -1;
-    int failCall = -1;
-    int failCode = 4;
-    int connectionResult = 0;
-    int initCount = 0;
-    int stopCount = 0;
-    bool* destroyed = nullptr;  // set true by the destructor
-
-    int init() override;
-    int ConnectionTest() override;
-    int get_InputBit(unsigned char channel, bool* value) override;
-    int set_OutputBit(unsigned char channel, bool value) override;
-    int get_OutputBit(unsigned char channel, bool* value) override;
-    int get_InputRegister(unsigned char channel, unsigned short* value) override;
-    int set_OutputRegister(unsigned char channel, unsigned short value) override;
-    int get_OutputRegister(unsigned char channel, unsigned short* value) override;
-    int StopThreads() override;
-
-    // Calls of one operation only.
-    std::vector<Call> CallsOf(const std::string& op) const;
+    int init() override { return Note("init"); }
+    int StopThreads() override { return Note("stop"); }
+    int ConnectionTest() override { return connectionResult; }
+    int get_InputBit(unsigned char c, bool* v) override { return Get("i", c, v); }
+    int get_OutputBit(unsigned char c, bool* v) override { return Get("b", c, v); }
+    int set_OutputBit(unsigned char c, bool v) override { return Set("b", c, v); }
+    int get_InputRegister(unsigned char c, unsigned short* v) override { return Get("ir", c, v); }
+    int get_OutputRegister(unsigned char c, unsigned short* v) override { return Get("r", c, v); }
+    int set_OutputRegister(unsigned char c, unsigned short v) override { return Set("r", c, v); }
 
   private:
-    int Record(const char* op, unsigned char channel, int value);
+    int Note(const std::string& call) {
+        calls += (calls.empty() ? "" : " ") + call;
+        return 0;
+    }
+    int Log(const std::string& call, unsigned char channel) {
+        const long index = std::count(calls.begin(), calls.end(), ' ') + !calls.empty();
+        Note(call);
+        return channel == failChannel || index == failCall ? failCode : 0;
+    }
+    template <typename T>
+    int Get(const char* kind, unsigned char c, T* v) {
+        const int r = Log(kind + std::to_string(c) + "?", c);
+        if (r == 0) *v = static_cast<T>(values[c]);
+        return r;
+    }
+    template <typename T>
+    int Set(const char* kind, unsigned char c, T v) {
+        const int r = Log(kind + std::to_string(c) + "=" + std::to_string(v), c);
+        if (r == 0) values[c] = v;
+        return r;
+    }
 };
 
 }  // namespace testsupport

@@ -1,7 +1,6 @@
-// Runs the simulator build of the service (corvanebs-sim) as a child process
-// for end-to-end tests: a configuration and a board file in a temporary
-// directory, a free loopback port, standard output and error captured to
-// files, and a bounded shutdown.
+// corvanebs-sim as a child process for end-to-end tests: configuration and
+// board files in a temporary directory, a free loopback port, standard
+// output and error captured to files, every wait bounded.
 #pragma once
 
 #include <chrono>
@@ -9,6 +8,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -26,62 +26,43 @@ class TempDir {
     std::string path_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int FreeLoopbackPort();
-
-// A connected TCP socket to 127.0.0.1:port, or -1.
-int ConnectLoopback(int port);
-
+int FreeLoopbackPort();         // a TCP port nothing listens on at 127.0.0.1 now
+int ConnectLoopback(int port);  // a socket connected to 127.0.0.1:port, or -1
 std::string ReadFile(const std::string& path);
 
 struct ServiceOptions {
-    // Configuration file text; "%PORT%" is replaced by the chosen port.
-    // Empty: the default below (127.0.0.1 and the port).
-    std::string config;
-    bool writeConfig = true;
-    // Board file text (the default fits no extension module); empty: no
-    // board file, the simulator's demo board.
+    std::string config;  // all but the Port line, which Start() adds; empty: on 127.0.0.1
+    // No extension module; empty: the simulator's demo board.
     std::string board = "inputs = [0, 0, 0, 0, 0, 0, 0, 0, 0];\n";
-    std::vector<std::string> args;  // command line after the program name
+    std::vector<std::string> args;  // after the program name
     std::map<std::string, std::string> env;
     int port = 0;               // 0: a free loopback port
-    rlim_t openFiles = 0;       // RLIMIT_NOFILE of the child; 0: inherited
+    rlim_t openFiles = 0;       // the child's RLIMIT_NOFILE; 0: inherited
     bool waitListening = true;  // Start() returns once the port listens
 };
 
 class Service {
   public:
-    explicit Service(ServiceOptions options = {});
-    // Kills a child that is still running.
-    ~Service();
+    explicit Service(ServiceOptions options = {}) : options_(std::move(options)) {}
+    ~Service();  // kills a child still running
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    // Starts the child. With waitListening, true once its socket listens
-    // (bounded by `timeout`); false if it exited or never listened.
+    // With waitListening, false unless the child listens within `timeout`.
     bool Start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
-    const std::string& dir() const { return dir_.path(); }
-
-    std::string Stdout() const;
-    std::string Stderr() const;
-    // Waits until standard output holds `text` `times` times (bounded).
-    bool WaitStdout(const std::string& text, int times = 1,
+    std::string Stdout() const { return ReadFile(dir_.path() + "/stdout"); }
+    std::string Stderr() const { return ReadFile(dir_.path() + "/stderr"); }
+    bool WaitStdout(const std::string& text,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-
-    // Sends `signal` and waits for the exit; kills the child after
-    // `timeout`. Returns the wait status, or -1 if there was no child.
+    // Sends `signal`, kills the child after `timeout`: its wait status, -1 without a child.
     int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits for the child to exit by itself (bounded); the wait status, or
-    // -1 when it still ran after `timeout` (it is left running).
+    // The wait status, or -1 while the child still runs after `timeout`.
     int WaitExit(std::chrono::milliseconds timeout);
     bool Running();
 
   private:
-    bool Listening() const;
-
     ServiceOptions options_;
     TempDir dir_;
     int port_ = 0;
