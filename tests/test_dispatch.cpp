@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "fake_module.h"
+#include "journal.h"
 #include "modbus_server.h"
 #include "module_manager.h"
 #include "sim.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <tuple>
 
-#include "fake_module.h"
+#include "journal.h"
 #include "grund.h"
 #include "sim.h"
 

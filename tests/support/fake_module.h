@@ -1,27 +1,13 @@
-// Support for the module tests: a journal query and a recording module driver.
+// A recording module driver for the module tests.
 #pragma once
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "journal.h"
 #include "modul.h"
 
 namespace testsupport {
-
-using Lines = std::vector<std::string>;
-
-// This process's journal lines of `priority` that contain `part`, since `mark`.
-inline Lines JournalLines(const std::string& mark, int priority, const std::string& part) {
-    Lines out;
-    for (const auto& r : JournalSince(mark, JournalMark())) {
-        if (r.priority == priority && r.message.find(part) != std::string::npos) {
-            out.push_back(r.message);
-        }
-    }
-    return out;
-}
 
 // Serves `values`, fails on demand and logs its calls: "b3=1" coil 3 set, "b3?" coil
 // read, "i3?" input, "r3=7"/"r3?" holding and "ir3?" input register, "init", "stop".

@@ -198,6 +198,16 @@ std::vector<JournalRecord> JournalSince(const std::string& mark, const std::stri
     }
 }
 
+Lines JournalLines(const std::string& mark, int priority, const std::string& part) {
+    Lines out;
+    for (const auto& r : JournalSince(mark, JournalMark())) {
+        if (r.priority == priority && r.message.find(part) != std::string::npos) {
+            out.push_back(r.message);
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> Messages(const std::vector<JournalRecord>& records) {
     std::vector<std::string> out;
     for (const auto& r : records) out.push_back(r.message);

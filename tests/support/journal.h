@@ -37,6 +37,11 @@ std::vector<JournalRecord> ReadJournal(pid_t pid, const std::string& until = "",
 std::vector<JournalRecord> JournalSince(const std::string& mark, const std::string& until,
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+using Lines = std::vector<std::string>;
+
+// This process's journal texts of `priority` that contain `part`, since `mark`.
+Lines JournalLines(const std::string& mark, int priority, const std::string& part);
+
 // The MESSAGE texts of some records.
 std::vector<std::string> Messages(const std::vector<JournalRecord>& records);
 
