@@ -515,14 +515,20 @@ int Modbus_Server::WaitAndHandle() {
                 continue;
             }
 
-            const std::string peer = ConnectionName(connections, fd);
             const int status = moduleManager->RequestHandler(mapping, &request);
-            const std::string what = peer + " FC: " + std::to_string(request.function) +
-                                     " START: " + std::to_string(request.start) +
-                                     " COUNT: " + std::to_string(request.count);
+            // The request lines are traffic (level 6): built only when they
+            // will be written, as this is the path every request takes.
+            std::string what;
+            if (logger->level >= 6) {
+                what = ConnectionName(connections, fd) + " FC: " +
+                       std::to_string(request.function) + " START: " +
+                       std::to_string(request.start) + " COUNT: " + std::to_string(request.count);
+            }
             if (status != 0) {
-                logger->Log(6, "Request Blocked:  " + what + " -> " + Corvane_strerror(status),
-                            false);
+                if (logger->level >= 6) {
+                    logger->Log(6, "Request Blocked:  " + what + " -> " + Corvane_strerror(status),
+                                false);
+                }
                 // Only 1..MODBUS_EXCEPTION_MAX-1 can be sent; anything else
                 // would leave the client waiting for an answer.
                 const bool served = IsServedFunction(request.function);
@@ -534,7 +540,7 @@ int Modbus_Server::WaitAndHandle() {
                 modbus_reply_exception(ctx, frame, code);
                 if (!served) DiscardRestOfFrame(fd, frame, received);
             } else {
-                logger->Log(6, "Request Accepted:  " + what, false);
+                if (logger->level >= 6) logger->Log(6, "Request Accepted:  " + what, false);
                 modbus_reply(ctx, frame, received, mapping);
             }
         }

@@ -108,9 +108,9 @@ int ExitCode(int status) {
 }
 
 // The journal records of `pid` once one holds `until`: "<priority><MESSAGE>" lines.
-std::string Journal(pid_t pid, const std::string& until) {
+std::string Journal(const Service& service, const std::string& until) {
     std::string text;
-    for (const auto& r : testsupport::ReadJournal(pid, until)) {
+    for (const auto& r : service.Journal(until)) {
         text += std::to_string(r.priority) + r.message + "\n";
     }
     return text;
@@ -127,7 +127,7 @@ ServiceOptions Debug(int maxConnections = 64) {
 // SIGINT with `client` (and others) connected.
 void ExpectStopOnSigint(Service& service, bool debug, int client) {
     EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
-    const std::string journal = Journal(service.pid(), "Server stopped and all connections closed");
+    const std::string journal = Journal(service, "Server stopped and all connections closed");
     const std::string stopped = "5 I |  Server stopped and all connections closed\n";
     EXPECT_TRUE(InOrder(journal, {debug ? "6 I |  Aborting..\n" : "", stopped}));
     EXPECT_EQ(Count(journal, "Aborting"), debug ? 1 : 0) << journal;
@@ -201,7 +201,7 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
          "Connection to " + name + " closed\n", "Active Connections: 0\n"}));
     // Refused by the decoder, in the library: neither accepted nor blocked.
     EXPECT_EQ(Count(out, "START: 75") + Count(out, "START: 150"), 0);
-    const std::string journal = Journal(service.pid(), "Connection to " + name + " closed");
+    const std::string journal = Journal(service, "Connection to " + name + " closed");
     EXPECT_EQ(Count(journal, "6 I |  " + accepted + " FC: 4 START: 0 COUNT: 12\n"), 1) << journal;
     EXPECT_EQ(Count(journal, "6 I |  " + blocked), 1);
 
@@ -275,7 +275,7 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     ASSERT_TRUE(clash.Start());
     EXPECT_EQ(ExitCode(clash.WaitExit(15s)), 255);
     EXPECT_EQ(clash.Stderr(), "Unable to listen TCP connection\n");
-    const std::string clashJournal = Journal(clash.pid(), "[VRS] Couldnt Start Corvane Server");
+    const std::string clashJournal = Journal(clash, "[VRS] Couldnt Start Corvane Server");
     EXPECT_TRUE(InOrder(clashJournal, {"[MBS] E2E is up and running :)", "[VRS] Couldnt Start"}));
     EXPECT_EQ(Count(clashJournal, "Server stopped"), 0);
 

@@ -11,7 +11,6 @@
 #include "service.h"
 
 using testsupport::Messages;
-using testsupport::ReadJournal;
 using testsupport::Service;
 using testsupport::ServiceOptions;
 using namespace std::chrono_literals;
@@ -46,7 +45,7 @@ TEST_F(EntryPoint, VersionAndHelpPrintAndLeave) {
         ASSERT_TRUE(service.Start());
         EXPECT_EQ(ExitCode(service.WaitExit(10s)), 0) << option;
         EXPECT_EQ(service.Stdout(), kVersionLine) << option;
-        EXPECT_TRUE(ReadJournal(service.pid(), "", 1s).empty()) << option;
+        EXPECT_TRUE(service.Journal("", 1s).empty()) << option;
     }
     for (const char* option : {"-h", "--help"}) {
         Service service(Args({option}));
@@ -63,7 +62,7 @@ TEST_F(EntryPoint, DefaultStartJournalsTheBannerButNotTheSeparators) {
     Service service(Args({"--Debug", "-d"}));
     ASSERT_TRUE(service.Start());
     ASSERT_TRUE(service.WaitStdout("[MBS] Starting"));
-    auto records = ReadJournal(service.pid(), "[MBS] Starting");
+    auto records = service.Journal("[MBS] Starting");
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.front().message, " I |  " + kBanner);
     EXPECT_EQ(records.front().priority, 5);
@@ -84,7 +83,7 @@ TEST_F(EntryPoint, DebugModeCountsOnlyTheFirstArgument) {
               0u)
         << out;
     EXPECT_EQ(out.find("Build for Kernel"), std::string::npos);
-    auto messages = Messages(ReadJournal(service.pid(), "is up and running :)"));
+    auto messages = Messages(service.Journal("is up and running :)"));
     ASSERT_GE(messages.size(), 3u);
     EXPECT_EQ(messages[0], " I |  " + kSeparator);
     EXPECT_EQ(messages[1], " I |  " + kBanner);
@@ -99,7 +98,7 @@ TEST_F(EntryPoint, StartFailuresEndWith255) {
     Service noBus(options);
     ASSERT_TRUE(noBus.Start());
     EXPECT_EQ(ExitCode(noBus.WaitExit(10s)), 255);
-    auto records = ReadJournal(noBus.pid(), "Problem During Module Detection");
+    auto records = noBus.Journal("Problem During Module Detection");
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().message, " C |  Problem During Module Detection");
     EXPECT_EQ(records.back().priority, 2);
@@ -116,7 +115,7 @@ TEST_F(EntryPoint, StartFailuresEndWith255) {
     EXPECT_NE(badBoard.Stderr().find("'pwm' must be a list of numbers 1-8"), std::string::npos)
         << badBoard.Stderr();
     EXPECT_EQ(badBoard.Stdout(), "");
-    EXPECT_TRUE(ReadJournal(badBoard.pid(), "", 1s).empty());
+    EXPECT_TRUE(badBoard.Journal("", 1s).empty());
 }
 
 // The simulator's GPIO trace shows the board as the kernel would see it: the

@@ -100,7 +100,7 @@ std::map<std::string, std::string> ParseJsonLine(const std::string& line) {
     return out;
 }
 
-std::vector<JournalRecord> Query(pid_t pid) {
+std::vector<JournalRecord> Query(pid_t pid, uint64_t since = 0) {
     std::vector<JournalRecord> records;
     std::string command = "journalctl --no-pager -q -o json _PID=" + std::to_string(pid);
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -119,6 +119,7 @@ std::vector<JournalRecord> Query(pid_t pid) {
         r.codeLine = fields["CODE_LINE"];
         r.codeFunc = fields["CODE_FUNC"];
         r.fields = std::move(fields);
+        if (std::strtoull(r.fields["__REALTIME_TIMESTAMP"].c_str(), nullptr, 10) < since) continue;
         records.push_back(std::move(r));
     }
     ::pclose(pipe);
@@ -168,11 +169,17 @@ std::string JournalMark() {
     return mark;
 }
 
-std::vector<JournalRecord> ReadJournal(pid_t pid, const std::string& until,
+uint64_t JournalClock() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+std::vector<JournalRecord> ReadJournal(pid_t pid, uint64_t since, const std::string& until,
                                        std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto records = Query(pid);
+        auto records = Query(pid, since);
         if (Contains(records, until) || std::chrono::steady_clock::now() >= deadline) {
             return records;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -26,10 +27,14 @@ bool EnsureJournald();
 // Writes a unique marker record from this process and returns its text.
 std::string JournalMark();
 
-// All records of process `pid`, in journal order. Waits (bounded by
-// `timeout`) until a record whose MESSAGE contains `until` is there; with an
-// empty `until` it waits until at least one record is there.
-std::vector<JournalRecord> ReadJournal(pid_t pid, const std::string& until = "",
+// Microseconds since the epoch, as the journal stamps its records.
+uint64_t JournalClock();
+
+// The records of process `pid` written at or after `since` (JournalClock;
+// a PID is reused, and the journal remembers its earlier owners), in
+// journal order. Waits (bounded by `timeout`) until a record whose MESSAGE
+// contains `until` is there; with an empty `until`, until there is one.
+std::vector<JournalRecord> ReadJournal(pid_t pid, uint64_t since, const std::string& until = "",
                                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // The records of this process after the marker `mark` (see JournalMark),

@@ -106,6 +106,7 @@ bool Service::Start(std::chrono::milliseconds timeout) {
     argv.push_back(nullptr);
 
     std::fflush(nullptr);
+    started_ = JournalClock();
     if ((pid_ = fork()) == 0) {
         const int in = open("/dev/null", O_RDONLY);
         const int out = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -154,6 +155,11 @@ int Service::Stop(int signal, std::chrono::milliseconds timeout) {
         waitpid(pid_, &status_, 0);
     }
     return status_;
+}
+
+std::vector<JournalRecord> Service::Journal(const std::string& until,
+                                            std::chrono::milliseconds timeout) const {
+    return ReadJournal(pid_, started_, until, timeout);
 }
 
 }  // namespace testsupport

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "journal.h"
+
 namespace testsupport {
 
 // A temporary directory, removed with its contents.
@@ -51,6 +53,9 @@ class Service {
     // With waitListening, false unless the child listens within `timeout`.
     bool Start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     pid_t pid() const { return pid_; }
+    // The child's journal records (ReadJournal), none of an earlier owner of its PID.
+    std::vector<JournalRecord> Journal(const std::string& until = "",
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     int port() const { return port_; }
     std::string Stdout() const { return ReadFile(dir_.path() + "/stdout"); }
     std::string Stderr() const { return ReadFile(dir_.path() + "/stderr"); }
@@ -67,6 +72,7 @@ class Service {
     TempDir dir_;
     int port_ = 0;
     pid_t pid_ = -1;
+    uint64_t started_ = 0;
     int status_ = -1;
 };
 
