@@ -27,10 +27,10 @@ namespace sim {
 
 // What a board file describes. Module lists hold 1-based instance numbers.
 struct BoardConfig {
-    std::vector<int> pwm;          // PWM1..PWM8
-    std::vector<int> relay;        // REL1..REL4
-    std::vector<int> temperature;  // TMP1..TMP3
-    std::vector<int> analog;       // AIO1..AIO7
+    std::vector<int> pwm;                         // PWM1..PWM8
+    std::vector<int> relay;                       // REL1..REL4
+    std::vector<int> temperature;                 // TMP1..TMP3
+    std::vector<int> analog;                      // AIO1..AIO7
     int inputs[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};  // base-module inputs 0..8
     bool i2c_bus = true;
 };
@@ -46,7 +46,7 @@ const char* OpName(Op op);
 
 struct Transaction {
     Op op;
-    std::string path;            // the path the descriptor was opened on; the command text
+    std::string path;  // the path the descriptor was opened on; the command text
     int fd = -1;
     unsigned long request = 0;   // ioctl request
     unsigned long argument = 0;  // open flags, ioctl integer argument (I2C), sleep microseconds
@@ -57,7 +57,7 @@ struct Transaction {
 // A chip on the I2C bus. Each read or write is one bus transaction to the
 // chip the descriptor is bound to. Return the byte count, or -1 with errno.
 class I2cChip {
-public:
+  public:
     virtual ~I2cChip() = default;
     virtual ssize_t Write(const uint8_t* data, size_t length) = 0;
     virtual ssize_t Read(uint8_t* buffer, size_t length) = 0;
@@ -66,13 +66,13 @@ public:
 // A device on /dev/spidev0.N: the configuration ioctls and full-duplex
 // transfers (SPI_IOC_MESSAGE). Return the ioctl's result, or -1 with errno.
 class SpiDevice {
-public:
+  public:
     virtual ~SpiDevice() = default;
     virtual int Ioctl(unsigned long request, void* arg) = 0;
 };
 
 class Board {
-public:
+  public:
     // The one simulated board the seam routes to.
     static Board& Get();
 
@@ -85,9 +85,9 @@ public:
 
     // --- GPIO model ---
     bool IsExported(int pin) const;
-    std::string Direction(int pin) const;  // "in", "out", or "" when not exported
-    int Level(int pin) const;              // current level of the pin (0/1)
-    void SetInput(int pin, int level);     // drive an input pin from outside
+    std::string Direction(int pin) const;         // "in", "out", or "" when not exported
+    int Level(int pin) const;                     // current level of the pin (0/1)
+    void SetInput(int pin, int level);            // drive an input pin from outside
     std::vector<int> ValueWrites(int pin) const;  // levels written to the pin, in order
     std::vector<int> Unexports() const;           // pins unexported, in order
 
@@ -135,7 +135,7 @@ public:
     void Sleep(unsigned long microseconds);
     int RunCommand(const std::string& command);
 
-private:
+  private:
     Board();
     ssize_t Transfer(Op op, int fd, uint8_t* in, const uint8_t* out, size_t length);
     struct State;

@@ -53,7 +53,9 @@ int CheckArgs(int argc, char** argv) {
 
 // SIGINT: only records the request; the request loop carries out the
 // shutdown on the main thread, where logging and freeing are safe.
-void ExitHandler(int signal) { LMBS1.RequestShutdown(signal); }
+void ExitHandler(int signal) {
+    LMBS1.RequestShutdown(signal);
+}
 
 int main(int argc, char** argv) {
     // Line by line even into a pipe or file: operators tail this output, and

@@ -28,7 +28,7 @@ constexpr unsigned short GRUND_LOCK_CODE = 6914;
 enum LedStates { LED_OFF = 0, LED_SLOW_BLINK = 1, LED_FAST_BLINK = 2, LED_ON = 3 };
 
 class Grundmodul : public CorvaneModule {
-public:
+  public:
     // True: writes to configuration entries are refused (request dispatch).
     bool ConfigLocked = false;
     // Set by init once the LED pins are configured.
@@ -75,6 +75,6 @@ public:
     // The blinker thread's body: a pass every 500 ms, a ping every 40 passes.
     int LEDBlinker();
 
-private:
+  private:
     int setUserLeds(unsigned short value);
 };

@@ -32,10 +32,14 @@ CorvaneLogger::CorvaneLogger(int level, bool debug) : debug(debug), level(level)
 std::string CorvaneLogger::LogLevel2String(int level) {
     if (level <= 2) return " C | ";
     switch (level) {
-        case 3: return " E | ";
-        case 4: return " W | ";
-        case 7: return " D | ";
-        default: return " I | ";
+        case 3:
+            return " E | ";
+        case 4:
+            return " W | ";
+        case 7:
+            return " D | ";
+        default:
+            return " I | ";
     }
 }
 

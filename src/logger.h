@@ -5,7 +5,7 @@
 #include <string>
 
 class CorvaneLogger {
-public:
+  public:
     // Echo every record that passes the threshold to standard output.
     bool debug;
     // Threshold: a record is written only if its level is <= this value.

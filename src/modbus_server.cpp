@@ -520,9 +520,10 @@ int Modbus_Server::WaitAndHandle() {
             // will be written, as this is the path every request takes.
             std::string what;
             if (logger->level >= 6) {
-                what = ConnectionName(connections, fd) + " FC: " +
-                       std::to_string(request.function) + " START: " +
-                       std::to_string(request.start) + " COUNT: " + std::to_string(request.count);
+                what = ConnectionName(connections, fd) +
+                       " FC: " + std::to_string(request.function) +
+                       " START: " + std::to_string(request.start) +
+                       " COUNT: " + std::to_string(request.count);
             }
             if (status != 0) {
                 if (logger->level >= 6) {

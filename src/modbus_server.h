@@ -21,11 +21,11 @@ extern int Nr_Input_Register;   // input registers: 198
 // One decoded request. Reused for every request without clearing: fields a
 // function code does not write keep their earlier values.
 struct modbus_request {
-    uint16_t length;    // MBAP length field
-    uint8_t function;   // function code
-    uint16_t start;     // first address (5, 6: the address written)
-    uint16_t count;     // quantity (not written for 5 and 6)
-    uint8_t byteCount;  // byte count of 15 and 16
+    uint16_t length;       // MBAP length field
+    uint8_t function;      // function code
+    uint16_t start;        // first address (5, 6: the address written)
+    uint16_t count;        // quantity (not written for 5 and 6)
+    uint8_t byteCount;     // byte count of 15 and 16
     uint16_t values[125];  // 5, 6: the value; 15: one data byte each; 16: registers
 };
 
@@ -37,7 +37,7 @@ struct modbus_connection {
 };
 
 class Modbus_Server {
-public:
+  public:
     Module_Manager* moduleManager;
     CorvaneLogger* logger;
     std::vector<modbus_connection> connections;
@@ -75,7 +75,7 @@ public:
     // The loop then calls close_sigint_mb(status) on the main thread.
     void RequestShutdown(int status);
 
-private:
+  private:
     // Self-pipe from RequestShutdown to the request loop (read end, write
     // end); created by StartServer, non-blocking and close-on-exec.
     int shutdownPipe[2] = {-1, -1};

@@ -21,4 +21,6 @@ int CorvaneModule::ModuleError(int code, int level, std::string detail) {
     return code;
 }
 
-int CorvaneModule::WriteError(int, std::string) { return 0; }
+int CorvaneModule::WriteError(int, std::string) {
+    return 0;
+}

@@ -20,7 +20,7 @@
 #include "logger.h"
 
 class CorvaneModule {
-public:
+  public:
     // Run flag of a worker thread kept in the base (temperature module).
     std::atomic<bool> ThreadActive{false};
     // Shared logger, not owned. Never null: a driver built without one logs
@@ -54,9 +54,9 @@ public:
     // Does nothing; returns 0.
     int WriteError(int code, std::string detail);
 
-protected:
+  protected:
     CorvaneModule(CorvaneLogger* logger, std::string name, int number);
 
-private:
+  private:
     std::unique_ptr<CorvaneLogger> fallbackLogger;
 };

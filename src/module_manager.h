@@ -32,13 +32,13 @@ struct MM_InputMapEntry {
 constexpr int MM_MODULE_SLOTS = 23;
 
 // The address map, indexed by the 0-based Modbus address.
-extern const std::array<MM_OutputMapEntry, 80> MM_OutputBit_Map;       // coils
-extern const std::array<MM_InputMapEntry, 44> MM_InputBit_Map;         // discrete inputs
+extern const std::array<MM_OutputMapEntry, 80> MM_OutputBit_Map;        // coils
+extern const std::array<MM_InputMapEntry, 44> MM_InputBit_Map;          // discrete inputs
 extern const std::array<MM_OutputMapEntry, 158> MM_OutputRegister_Map;  // holding registers
-extern const std::array<MM_InputMapEntry, 198> MM_InputRegister_Map;   // input registers
+extern const std::array<MM_InputMapEntry, 198> MM_InputRegister_Map;    // input registers
 
 class Module_Manager {
-public:
+  public:
     // Drivers by module number; entry 0 is &BaseModule after Init, entries
     // 1-22 the extension drivers the scan found (null where none answered).
     CorvaneModule* Modules[MM_MODULE_SLOTS];
@@ -75,7 +75,7 @@ public:
     // for a function code that is not served.
     int RequestHandler(modbus_mapping_t* mapping, modbus_request* request);
 
-private:
+  private:
     int readBits(modbus_mapping_t* mapping, modbus_request* request);
     int readRegisters(modbus_mapping_t* mapping, modbus_request* request);
     int writeSingleCoil(modbus_mapping_t* mapping, modbus_request* request);

@@ -15,7 +15,7 @@
 #include <sys/types.h>
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     virtual int Open(const char* path, int flags) = 0;

@@ -11,10 +11,12 @@
 namespace {
 
 class LinuxPlatform : public Platform {
-public:
+  public:
     int Open(const char* path, int flags) override { return ::open(path, flags); }
     int Close(int fd) override { return ::close(fd); }
-    ssize_t Read(int fd, void* buffer, size_t length) override { return ::read(fd, buffer, length); }
+    ssize_t Read(int fd, void* buffer, size_t length) override {
+        return ::read(fd, buffer, length);
+    }
     ssize_t Write(int fd, const void* data, size_t length) override {
         return ::write(fd, data, length);
     }
@@ -37,4 +39,6 @@ Platform& os() {
 }
 
 // The board build has nothing to prepare before the service starts.
-int PlatformStart() { return 0; }
+int PlatformStart() {
+    return 0;
+}

@@ -18,13 +18,13 @@ using testsupport::Messages;
 namespace {
 
 class JournalTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(testsupport::EnsureJournald()) << "no systemd-journald"; }
 };
 
 // A driver with nothing behind it, to reach ModuleError.
 class NullModule : public CorvaneModule {
-public:
+  public:
     NullModule(CorvaneLogger* logger, const char* name, int number)
         : CorvaneModule(logger, name, number) {}
     int init() override { return 0; }

@@ -24,7 +24,7 @@ const std::string kBanner = "Corvane Base Software V0.7.18 started";
 const std::string kSeparator(41, '-');
 
 class EntryPoint : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(testsupport::EnsureJournald()); }
 };
 
@@ -35,7 +35,9 @@ ServiceOptions Args(std::vector<std::string> args) {
     return options;
 }
 
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status; }
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status;
+}
 
 }  // namespace
 
@@ -140,7 +142,8 @@ TEST_F(EntryPoint, BaseModulePinsComeUpBeforeServingAndGoDownAtExit) {
                                              "22",  "1",   "27",  "13",  "12"};
     std::vector<std::string> exports;
     for (const auto& pin : ioPins) exports.push_back("export " + pin + " 0");
-    for (const auto& pin : {"496", "497", "498"}) exports.push_back(std::string("export ") + pin + " 0");
+    for (const auto& pin : {"496", "497", "498"})
+        exports.push_back(std::string("export ") + pin + " 0");
     EXPECT_EQ(events("export"), exports);
 
     ASSERT_EQ(ExitCode(service.Stop(SIGINT)), 2);

@@ -46,11 +46,21 @@ std::map<std::string, std::string> ParseJsonLine(const std::string& line) {
             }
             char e = line[i++];
             switch (e) {
-                case 'n': s->push_back('\n'); break;
-                case 't': s->push_back('\t'); break;
-                case 'r': s->push_back('\r'); break;
-                case 'b': s->push_back('\b'); break;
-                case 'f': s->push_back('\f'); break;
+                case 'n':
+                    s->push_back('\n');
+                    break;
+                case 't':
+                    s->push_back('\t');
+                    break;
+                case 'r':
+                    s->push_back('\r');
+                    break;
+                case 'b':
+                    s->push_back('\b');
+                    break;
+                case 'f':
+                    s->push_back('\f');
+                    break;
                 case 'u': {
                     unsigned code = std::stoul(line.substr(i, 4), nullptr, 16);
                     i += 4;
@@ -66,7 +76,9 @@ std::map<std::string, std::string> ParseJsonLine(const std::string& line) {
                     }
                     break;
                 }
-                default: s->push_back(e); break;
+                default:
+                    s->push_back(e);
+                    break;
             }
         }
         ++i;  // closing quote

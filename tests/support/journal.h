@@ -34,13 +34,15 @@ uint64_t JournalClock();
 // a PID is reused, and the journal remembers its earlier owners), in
 // journal order. Waits (bounded by `timeout`) until a record whose MESSAGE
 // contains `until` is there; with an empty `until`, until there is one.
-std::vector<JournalRecord> ReadJournal(pid_t pid, uint64_t since, const std::string& until = "",
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+std::vector<JournalRecord> ReadJournal(
+    pid_t pid, uint64_t since, const std::string& until = "",
+    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // The records of this process after the marker `mark` (see JournalMark),
 // waiting as ReadJournal does for `until`.
-std::vector<JournalRecord> JournalSince(const std::string& mark, const std::string& until,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+std::vector<JournalRecord> JournalSince(
+    const std::string& mark, const std::string& until,
+    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 using Lines = std::vector<std::string>;
 

@@ -54,8 +54,9 @@ class Service {
     bool Start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     pid_t pid() const { return pid_; }
     // The child's journal records (ReadJournal), none of an earlier owner of its PID.
-    std::vector<JournalRecord> Journal(const std::string& until = "",
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    std::vector<JournalRecord> Journal(
+        const std::string& until = "",
+        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     int port() const { return port_; }
     std::string Stdout() const { return ReadFile(dir_.path() + "/stdout"); }
     std::string Stderr() const { return ReadFile(dir_.path() + "/stderr"); }
