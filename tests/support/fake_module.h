@@ -13,7 +13,10 @@ namespace testsupport {
 // read, "i3?" input, "r3=7"/"r3?" holding and "ir3?" input register, "init", "stop".
 class FakeModule : public CorvaneModule {
   public:
-    FakeModule(CorvaneLogger* logger, int n) : CorvaneModule(logger, "FAKE", n) { ++alive; }
+    FakeModule(CorvaneLogger* logger, int n, const char* name = "FAKE")
+        : CorvaneModule(logger, name, n) {
+        ++alive;
+    }
     ~FakeModule() override { --alive; }
     static inline int alive = 0;  // instances
 

@@ -44,41 +44,15 @@ std::map<std::string, std::string> ParseJsonLine(const std::string& line) {
                 s->push_back(c);
                 continue;
             }
-            char e = line[i++];
-            switch (e) {
-                case 'n':
-                    s->push_back('\n');
-                    break;
-                case 't':
-                    s->push_back('\t');
-                    break;
-                case 'r':
-                    s->push_back('\r');
-                    break;
-                case 'b':
-                    s->push_back('\b');
-                    break;
-                case 'f':
-                    s->push_back('\f');
-                    break;
-                case 'u': {
-                    unsigned code = std::stoul(line.substr(i, 4), nullptr, 16);
-                    i += 4;
-                    if (code < 0x80) {
-                        s->push_back(static_cast<char>(code));
-                    } else if (code < 0x800) {
-                        s->push_back(static_cast<char>(0xC0 | (code >> 6)));
-                        s->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-                    } else {
-                        s->push_back(static_cast<char>(0xE0 | (code >> 12)));
-                        s->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-                        s->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-                    }
-                    break;
-                }
-                default:
-                    s->push_back(e);
-                    break;
+            // journalctl escapes only control characters as \uXXXX.
+            static const std::string kLetters = "nrtbf", kControls = "\n\r\t\b\f";
+            const char e = line[i++];
+            const size_t special = kLetters.find(e);
+            if (e == 'u') {
+                s->push_back(static_cast<char>(std::stoul(line.substr(i, 4), nullptr, 16)));
+                i += 4;
+            } else {
+                s->push_back(special != std::string::npos ? kControls[special] : e);
             }
         }
         ++i;  // closing quote
