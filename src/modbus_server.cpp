@@ -37,8 +37,6 @@ constexpr int kDataOffset = 13;
 constexpr int kBytesBeforeLengthEnd = 6;
 
 constexpr int kConnectionLed = 2;
-constexpr int kLedSlowBlink = 1;
-constexpr int kLedFastBlink = 2;
 
 uint16_t Be16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -476,7 +474,7 @@ int Modbus_Server::WaitAndHandle() {
                 connections.push_back(modbus_connection{client, address, peer});
                 logger->Log(6, "New connection from " + peer, false);
                 logger->Log(6, "Active Connections: " + std::to_string(connections.size()), false);
-                moduleManager->Set_LED_State(kConnectionLed, kLedFastBlink);
+                moduleManager->Set_LED_State(kConnectionLed, LED_FAST_BLINK);
                 continue;
             }
 
@@ -492,7 +490,7 @@ int Modbus_Server::WaitAndHandle() {
                 logger->Log(6, "Active Connections: " + std::to_string(connections.size()), false);
                 close(fd);
                 if (connections.empty()) {
-                    moduleManager->Set_LED_State(kConnectionLed, kLedSlowBlink);
+                    moduleManager->Set_LED_State(kConnectionLed, LED_SLOW_BLINK);
                 }
                 FD_CLR(fd, &loop.watched);
                 if (fd == loop.highest) --loop.highest;
