@@ -2,6 +2,8 @@
 // from models, every call recorded in the transaction log.
 #include "sim.h"
 
+#include <linux/spi/spidev.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <deque>
@@ -12,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+
+#include "models.h"
 
 namespace sim {
 
@@ -95,12 +99,19 @@ struct Board::State {
         int error;
     };
 
+    // Pending failures of one device's transfers.
+    struct DeviceFault {
+        bool spi;
+        int number;  // bus address or SPI device number
+        int count;
+    };
+
     BoardConfig config;
     unsigned long boardGeneration = 0;
     unsigned long exportCounter = 0;
     std::map<int, Pin> pins;
     std::map<int, int> driven;  // levels applied to input lines from outside
-    std::map<int, std::vector<int>> valueWrites;
+    std::map<int, std::deque<int>> valueWrites;
     std::vector<int> unexports;
     std::map<uint16_t, std::shared_ptr<I2cChip>> i2cChips;
     std::map<int, std::shared_ptr<SpiDevice>> spiDevices;
@@ -108,8 +119,10 @@ struct Board::State {
     // The newest transactions; the oldest are dropped beyond kLogLimit so a
     // long-running simulator does not grow without bound.
     std::deque<Transaction> log;
+    size_t logLimit = kLogLimit;
     FILE* trace = nullptr;
     std::vector<Fault> faults;
+    std::vector<DeviceFault> deviceFaults;
     int pingStatus = 0;
     int pingCount = 0;
     double timeScale = 1.0;
@@ -125,6 +138,16 @@ struct Board::State {
         return 0;
     }
 
+    // Consumes one injected failure of this device's transfers, if any.
+    bool TakeDeviceFault(bool spi, int number) {
+        for (auto it = deviceFaults.begin(); it != deviceFaults.end(); ++it) {
+            if (it->spi != spi || it->number != number) continue;
+            if (--it->count <= 0) deviceFaults.erase(it);
+            return true;
+        }
+        return false;
+    }
+
     void Record(Op op, const std::string& path, int fd, long result, std::vector<uint8_t> data = {},
                 unsigned long request = 0, unsigned long argument = 0) {
         Transaction t;
@@ -135,8 +158,9 @@ struct Board::State {
         t.argument = argument;
         t.data = std::move(data);
         t.result = result;
+        if (logLimit == 0) return;
         log.push_back(std::move(t));
-        if (log.size() > kLogLimit) log.pop_front();
+        while (log.size() > logLimit) log.pop_front();
     }
 
     void Trace(const char* what, long a, long b) {
@@ -227,7 +251,9 @@ struct Board::State {
                     if (p.direction != "out") return Fail(EPERM);
                     if (!ParseNumber(data, length, &number)) return Fail(EINVAL);
                     p.level = number != 0;
-                    valueWrites[file.pin].push_back(p.level);
+                    std::deque<int>& history = valueWrites[file.pin];
+                    history.push_back(p.level);
+                    if (history.size() > kValueHistory) history.pop_front();
                     Trace("gpio", file.pin, p.level);
                 }
                 return static_cast<int>(length);
@@ -263,25 +289,32 @@ Board::Board() : state(new State) {
 }
 
 void Board::Reset(const BoardConfig& config) {
-    // Models are released after the lock is dropped: their destructors may
-    // call back into the board.
-    std::map<uint16_t, std::shared_ptr<I2cChip>> oldChips;
-    std::map<int, std::shared_ptr<SpiDevice>> oldDevices;
-    std::lock_guard<std::mutex> lock(mutex);
-    State& s = *state;
-    s.config = config;
-    ++s.boardGeneration;
-    s.pins.clear();
-    s.driven.clear();
-    for (int i = 0; i < 9; ++i) s.driven[kInputPins[i]] = config.inputs[i] != 0;
-    s.valueWrites.clear();
-    s.unexports.clear();
-    oldChips.swap(s.i2cChips);
-    oldDevices.swap(s.spiDevices);
-    s.log.clear();
-    s.faults.clear();
-    s.pingStatus = 0;
-    s.pingCount = 0;
+    {
+        // Models are released after the lock is dropped: their destructors
+        // may call back into the board.
+        std::map<uint16_t, std::shared_ptr<I2cChip>> oldChips;
+        std::map<int, std::shared_ptr<SpiDevice>> oldDevices;
+        std::lock_guard<std::mutex> lock(mutex);
+        State& s = *state;
+        s.config = config;
+        ++s.boardGeneration;
+        s.pins.clear();
+        s.driven.clear();
+        for (int i = 0; i < 9; ++i) s.driven[kInputPins[i]] = config.inputs[i] != 0;
+        s.valueWrites.clear();
+        s.unexports.clear();
+        oldChips.swap(s.i2cChips);
+        oldDevices.swap(s.spiDevices);
+        s.log.clear();
+        s.faults.clear();
+        s.deviceFaults.clear();
+        s.pingStatus = 0;
+        s.pingCount = 0;
+    }
+    for (int n : config.pwm) InstallPwmModule(*this, n - 1);
+    for (int n : config.relay) InstallRelayModule(*this, n - 1);
+    for (int n : config.temperature) InstallTemperatureModule(*this, config, n - 1);
+    for (int n : config.analog) InstallAnalogModule(*this, config, n - 1);
 }
 
 const BoardConfig& Board::Config() const {
@@ -316,7 +349,8 @@ void Board::SetInput(int pin, int level) {
 std::vector<int> Board::ValueWrites(int pin) const {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = state->valueWrites.find(pin);
-    return it == state->valueWrites.end() ? std::vector<int>{} : it->second;
+    if (it == state->valueWrites.end()) return {};
+    return std::vector<int>(it->second.begin(), it->second.end());
 }
 
 std::vector<int> Board::Unexports() const {
@@ -334,6 +368,18 @@ void Board::AddSpiDevice(int number, std::shared_ptr<SpiDevice> device) {
     state->spiDevices[number] = std::move(device);
 }
 
+std::shared_ptr<I2cChip> Board::I2cChipAt(uint16_t address) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = state->i2cChips.find(address);
+    return it == state->i2cChips.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SpiDevice> Board::SpiDeviceAt(int number) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = state->spiDevices.find(number);
+    return it == state->spiDevices.end() ? nullptr : it->second;
+}
+
 bool Board::SetTrace(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex);
     if (state->trace != nullptr) std::fclose(state->trace);
@@ -344,6 +390,12 @@ bool Board::SetTrace(const std::string& path) {
 std::vector<Transaction> Board::Log() const {
     std::lock_guard<std::mutex> lock(mutex);
     return std::vector<Transaction>(state->log.begin(), state->log.end());
+}
+
+void Board::SetLogLimit(size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    state->logLimit = limit;
+    while (state->log.size() > limit) state->log.pop_front();
 }
 
 void Board::ClearLog() {
@@ -360,6 +412,24 @@ void Board::FailNext(Op op, const std::string& pathPrefix, int count, int error)
     if (count <= 0) return;
     std::lock_guard<std::mutex> lock(mutex);
     state->faults.push_back({op, pathPrefix, count, error});
+}
+
+bool Board::FailDevice(const std::string& device, int count) {
+    bool spi = device.compare(0, 4, "spi:") == 0;
+    if (!spi && device.compare(0, 4, "i2c:") != 0) return false;
+    std::string number = device.substr(4);
+    const char* digits = spi ? "01234567" : "0123456789abcdefABCDEF";
+    size_t start = spi ? 0 : 2;
+    if (!spi && number.compare(0, 2, "0x") != 0) return false;
+    if (number.size() <= start || number.size() > start + (spi ? 1 : 4) ||
+        number.find_first_not_of(digits, start) != std::string::npos)
+        return false;
+    int value = std::stoi(number.substr(start), nullptr, spi ? 10 : 16);
+    if (!spi && value > 0x3ff) return false;
+    if (count <= 0) return true;
+    std::lock_guard<std::mutex> lock(mutex);
+    state->deviceFaults.push_back({spi, value, count});
+    return true;
 }
 
 void Board::SetPingStatus(int status) {
@@ -467,6 +537,8 @@ ssize_t Board::Transfer(Op op, int fd, uint8_t* in, const uint8_t* out, size_t l
             auto chip = s.i2cChips.find(file.address);
             if (chip == s.i2cChips.end()) {
                 error = EREMOTEIO;
+            } else if (s.TakeDeviceFault(false, file.address)) {
+                error = EIO;
             } else {
                 // Models run without the board lock, so they may use the board.
                 std::shared_ptr<I2cChip> model = chip->second;
@@ -500,7 +572,9 @@ int Board::Ioctl(int fd, unsigned long request, void* arg) {
         return ::ioctl(fd, request, arg);
     }
     State::File& file = it->second;
-    std::string path = file.path;
+    const std::string path = file.path;
+    const State::Kind kind = file.kind;
+    const bool message = _IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_NR(request) == 0;
     unsigned long argument = 0;
     int result = -1;
     int error = s.TakeFault(Op::Ioctl, path);
@@ -522,12 +596,15 @@ int Board::Ioctl(int fd, unsigned long request, void* arg) {
                 error = ENOTTY;
             }
         }
-    } else if (file.kind == State::Kind::Spi) {
+    } else if (kind == State::Kind::Spi) {
         if (error == 0) {
             auto device = s.spiDevices.find(file.spiNumber);
             if (device == s.spiDevices.end()) {
                 error = ENODEV;
+            } else if (message && s.TakeDeviceFault(true, file.spiNumber)) {
+                error = EIO;
             } else {
+                // `file` may be gone once the lock is dropped.
                 std::shared_ptr<SpiDevice> model = device->second;
                 lock.unlock();
                 errno = 0;
@@ -539,7 +616,18 @@ int Board::Ioctl(int fd, unsigned long request, void* arg) {
     } else if (error == 0) {
         error = ENOTTY;
     }
-    s.Record(Op::Ioctl, path, fd, error ? -1 : result, {}, request, argument);
+    // A transfer's transmit bytes go into the log, so tests can follow the
+    // frames a driver sends.
+    std::vector<uint8_t> sent;
+    if (kind == State::Kind::Spi && message && arg != nullptr) {
+        size_t count = _IOC_SIZE(request) / sizeof(spi_ioc_transfer);
+        const auto* transfers = static_cast<const spi_ioc_transfer*>(arg);
+        for (size_t i = 0; i < count; ++i) {
+            const auto* tx = reinterpret_cast<const uint8_t*>(transfers[i].tx_buf);
+            if (tx != nullptr) sent.insert(sent.end(), tx, tx + transfers[i].len);
+        }
+    }
+    s.Record(Op::Ioctl, path, fd, error ? -1 : result, std::move(sent), request, argument);
     if (error) return Fail(error);
     return result;
 }

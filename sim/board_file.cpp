@@ -2,6 +2,7 @@
 // the base-module inputs and whether the I2C bus is there.
 #include "sim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,8 +67,72 @@ std::string ReadInputs(const libconfig::Setting& setting, BoardConfig* board) {
     return "";
 }
 
+// Reads a list of exactly `count` integers from `low` to `high`; false when
+// the setting is anything else.
+template <typename T>
+bool ReadNumbers(const libconfig::Setting& setting, int count, long low, long high, T* out) {
+    if (!IsSequence(setting) || setting.getLength() != count) return false;
+    for (int i = 0; i < count; ++i) {
+        const libconfig::Setting& element = setting[i];
+        if (element.getType() != libconfig::Setting::TypeInt) return false;
+        int value = element;
+        if (value < low || value > high) return false;
+        out[i] = static_cast<T>(value);
+    }
+    return true;
+}
+
+// "tmp1".."tmp3", "aio1".."aio7": the 0-based module index, or -1.
+int ValueBlockIndex(const std::string& name, const char* prefix, int modules) {
+    if (name.size() != 4 || name.compare(0, 3, prefix) != 0) return -1;
+    int number = name[3] - '0';
+    return number >= 1 && number <= modules ? number - 1 : -1;
+}
+
+std::string ReadTmpBlock(const libconfig::Setting& setting, int index, BoardConfig* board) {
+    const std::string name = setting.getName();
+    const std::string wrong = "'" + name + ".raw' must be a list of 16 codes 0-4095";
+    if (!setting.isGroup()) return "'" + name + "' must be a group { raw = [...]; }";
+    for (int i = 0; i < setting.getLength(); ++i) {
+        const libconfig::Setting& entry = setting[i];
+        if (std::string(entry.getName()) != "raw")
+            return "unknown key '" + name + "." + entry.getName() + "'";
+        if (!ReadNumbers(entry, kTmpInputs, 0, 4095, board->tmp[index].raw)) return wrong;
+    }
+    return "";
+}
+
+std::string ReadAioBlock(const libconfig::Setting& setting, int index, BoardConfig* board) {
+    const std::string name = setting.getName();
+    if (!setting.isGroup()) return "'" + name + "' must be a group { adc, din, alert }";
+    AioValues& values = board->aio[index];
+    for (int i = 0; i < setting.getLength(); ++i) {
+        const libconfig::Setting& entry = setting[i];
+        const std::string key = entry.getName();
+        if (key == "adc") {
+            if (!ReadNumbers(entry, kAioChannels, 0, 65535, values.adc))
+                return "'" + name + ".adc' must be a list of 4 codes 0-65535";
+        } else if (key == "din") {
+            if (!ReadNumbers(entry, kAioChannels, 0, 1, values.din))
+                return "'" + name + ".din' must be a list of 4 values 0 or 1";
+        } else if (key == "alert") {
+            if (entry.getType() != libconfig::Setting::TypeInt || int(entry) < 0 ||
+                int(entry) > 0xFFFF)
+                return "'" + name + ".alert' must be a number 0-65535";
+            values.alert = static_cast<uint16_t>(int(entry));
+        } else {
+            return "unknown key '" + name + "." + key + "'";
+        }
+    }
+    return "";
+}
+
 std::string ReadSetting(const libconfig::Setting& setting, BoardConfig* board) {
     std::string name = setting.getName() ? setting.getName() : "";
+    int index = ValueBlockIndex(name, "tmp", kTmpModules);
+    if (index >= 0) return ReadTmpBlock(setting, index, board);
+    index = ValueBlockIndex(name, "aio", kAioModules);
+    if (index >= 0) return ReadAioBlock(setting, index, board);
     for (const ModuleKey& key : kModuleKeys) {
         if (name == key.name) return ReadModules(setting, key, board);
     }
@@ -101,6 +166,11 @@ const char* OpName(Op op) {
             return "command";
     }
     return "?";
+}
+
+bool BoardConfig::Fitted(const std::vector<int> BoardConfig::*kind, int number) const {
+    const std::vector<int>& list = this->*kind;
+    return std::find(list.begin(), list.end(), number) != list.end();
 }
 
 BoardConfig DemoBoard() {
@@ -138,6 +208,22 @@ bool LoadBoardFile(const std::string& path, BoardConfig* board, std::string* err
         std::string reason = ReadSetting(setting, &result);
         if (!reason.empty()) {
             *error = where + " line " + std::to_string(setting.getSourceLine()) + ": " + reason;
+            return false;
+        }
+    }
+    // Values are only for modules the file fits, whatever the key order.
+    struct Block {
+        const char* prefix;
+        int modules;
+        std::vector<int> BoardConfig::*kind;
+    };
+    for (const Block& block : {Block{"tmp", kTmpModules, &BoardConfig::temperature},
+                               Block{"aio", kAioModules, &BoardConfig::analog}}) {
+        for (int n = 1; n <= block.modules; ++n) {
+            std::string name = block.prefix + std::to_string(n);
+            if (!root.exists(name) || result.Fitted(block.kind, n)) continue;
+            *error = where + " line " + std::to_string(root[name.c_str()].getSourceLine()) + ": '" +
+                     name + "' describes a module that is not fitted";
             return false;
         }
     }

@@ -25,6 +25,26 @@
 
 namespace sim {
 
+constexpr int kTmpModules = 3;
+constexpr int kTmpInputs = 16;
+constexpr int kAioModules = 7;
+constexpr int kAioChannels = 4;
+
+// What a temperature module's converters present: the raw 12-bit codes of
+// its inputs 1..16, in input-register order.
+struct TmpValues {
+    uint16_t raw[kTmpInputs] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000,
+                                2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
+};
+
+// What an analog module's front-end presents, by module channel 1..4 (the
+// channel numbers of the address map).
+struct AioValues {
+    uint16_t adc[kAioChannels] = {32768, 32768, 32768, 32768};  // conversion results
+    int din[kAioChannels] = {0, 0, 0, 0};                       // digital-input levels
+    uint16_t alert = 0;  // alert status bits raised with every conversion
+};
+
 // What a board file describes. Module lists hold 1-based instance numbers.
 struct BoardConfig {
     std::vector<int> pwm;                         // PWM1..PWM8
@@ -33,6 +53,11 @@ struct BoardConfig {
     std::vector<int> analog;                      // AIO1..AIO7
     int inputs[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};  // base-module inputs 0..8
     bool i2c_bus = true;
+    TmpValues tmp[kTmpModules];
+    AioValues aio[kAioModules];
+
+    // Whether module `number` (1-based) of a kind is in the board's list.
+    bool Fitted(const std::vector<int> BoardConfig::*kind, int number) const;
 };
 
 // The built-in demo board: one module of every kind, no SPI conflict.
@@ -77,7 +102,8 @@ class Board {
     static Board& Get();
 
     // Back to a fresh board as described: no pins exported, log and faults
-    // cleared, ping answering 0. Chip models of earlier calls are dropped.
+    // cleared, ping answering 0, the chip models of the fitted modules
+    // installed fresh (models.h). Models added by earlier calls are dropped.
     // The time scale is kept. Descriptors opened before stay open, but every
     // call on them except Close fails with ENODEV (their device is gone).
     void Reset(const BoardConfig& config);
@@ -85,21 +111,28 @@ class Board {
 
     // --- GPIO model ---
     bool IsExported(int pin) const;
-    std::string Direction(int pin) const;         // "in", "out", or "" when not exported
-    int Level(int pin) const;                     // current level of the pin (0/1)
-    void SetInput(int pin, int level);            // drive an input pin from outside
-    std::vector<int> ValueWrites(int pin) const;  // levels written to the pin, in order
-    std::vector<int> Unexports() const;           // pins unexported, in order
+    std::string Direction(int pin) const;  // "in", "out", or "" when not exported
+    int Level(int pin) const;              // current level of the pin (0/1)
+    void SetInput(int pin, int level);     // drive an input pin from outside
+    // The newest levels written to the pin (at most kValueHistory), in order.
+    static constexpr size_t kValueHistory = 64;
+    std::vector<int> ValueWrites(int pin) const;
+    std::vector<int> Unexports() const;  // pins unexported, in order
 
     // --- chip models (added by the drivers' models) ---
     // Models are called without the board's lock held, so they may use the
     // board themselves; one model serving several threads guards itself.
     void AddI2cChip(uint16_t address, std::shared_ptr<I2cChip> chip);
     void AddSpiDevice(int number, std::shared_ptr<SpiDevice> device);
+    // The model at a bus address or SPI device number, or null.
+    std::shared_ptr<I2cChip> I2cChipAt(uint16_t address) const;
+    std::shared_ptr<SpiDevice> SpiDeviceAt(int number) const;
 
     // --- transaction log ---
-    // The log keeps the newest kLogLimit transactions.
+    // The log keeps the newest LogLimit() transactions: kLogLimit unless
+    // set otherwise (the simulator program keeps none, so it never grows).
     static constexpr size_t kLogLimit = 100000;
+    void SetLogLimit(size_t limit);
     std::vector<Transaction> Log() const;
     void ClearLog();
     // Simulated descriptors currently open (those of earlier boards included).
@@ -109,6 +142,11 @@ class Board {
     // The next `count` calls of `op` on paths starting with `pathPrefix`
     // fail with -1 and errno `error`.
     void FailNext(Op op, const std::string& pathPrefix, int count, int error);
+    // The next `count` transfers to one device fail with EIO: "i2c:0x41" (a
+    // read or write while the bus descriptor is bound to that address) or
+    // "spi:3" (an SPI_IOC_MESSAGE on /dev/spidev0.3). false for a device
+    // name of another form.
+    bool FailDevice(const std::string& device, int count);
 
     // --- connectivity ping ---
     void SetPingStatus(int status);  // exit status the next pings report

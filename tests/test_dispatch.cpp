@@ -206,7 +206,9 @@ TEST_F(DispatchTest, ScanWithoutExtensionModules) {
     EXPECT_GT(manager.I2cHandle, 0);
     EXPECT_EQ(board.OpenDescriptors(), descriptors) << "the bus is closed again";
 
-    board.Reset(sim::BoardConfig{{}, {}, {}, {}, {}, false});  // no I2C bus
+    sim::BoardConfig noBus;
+    noBus.i2c_bus = false;
+    board.Reset(noBus);
     base.Set_LED(2, LED_OFF);
     mark = ts::JournalMark();
     EXPECT_EQ(Echoed([&] { return manager.ScanModules(); }), "-1");

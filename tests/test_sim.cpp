@@ -166,11 +166,16 @@ TEST_F(Sim, BoardFilesAndStart) {
     const std::string good =
         WriteFile("good.cfg",
                   "pwm = [1, 3];\nrelay = (4);\ntemperature = [];\nanalog = [7, 1];\n"
-                  "inputs = [1,0,0,0,0,0,0,0,1];\ni2c_bus = false;\n");
+                  "inputs = [1,0,0,0,0,0,0,0,1];\ni2c_bus = false;\n"
+                  "aio7 = { adc = [1, 2, 3, 65535]; din = [0, 1, 0, 1]; alert = 0x0C01; };\n");
     ASSERT_TRUE(sim::LoadBoardFile(good, &config, &error)) << error;
     const auto goodModules = std::make_tuple(Ints{1, 3}, Ints{4}, Ints{}, Ints{7, 1},
                                              Ints{1, 0, 0, 0, 0, 0, 0, 0, 1}, false);
     EXPECT_EQ(Modules(config), goodModules);
+    const sim::AioValues& aio7 = config.aio[6];
+    EXPECT_EQ(std::make_tuple(Ints(aio7.adc, aio7.adc + 4), Ints(aio7.din, aio7.din + 4),
+                              aio7.alert, config.aio[0].adc[0], config.tmp[2].raw[15]),
+              std::make_tuple(Ints{1, 2, 3, 65535}, Ints{0, 1, 0, 1}, 0x0C01, 32768, 2000));
     ASSERT_TRUE(sim::LoadBoardFile(WriteFile("empty.cfg", ""), &config, &error));
     EXPECT_EQ(Modules(config), Modules(sim::BoardConfig{}));
 
@@ -185,6 +190,20 @@ TEST_F(Sim, BoardFilesAndStart) {
         {"inputs = [0,0,0,0,0,0,0,0];\n", "line 1: 'inputs' must be a list of 9 values 0 or 1"},
         {"inputs = [0,0,0,0,0,0,0,0,2];\n", "line 1: 'inputs' must be a list of 9 values 0 or 1"},
         {"i2c_bus = 1;\n", "line 1: 'i2c_bus' must be true or false"},
+        {"tmp2 = { raw = [1]; };\ntemperature = [2];\n",
+         "line 1: 'tmp2.raw' must be a list of 16 codes 0-4095"},
+        {"temperature = [1];\ntmp1 = { raw = [0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,4096]; };\n",
+         "line 2: 'tmp1.raw' must be a list of 16 codes 0-4095"},
+        {"temperature = [1];\n\ntmp3 = { raw = [0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]; };\n",
+         "line 3: 'tmp3' describes a module that is not fitted"},
+        {"analog = [1];\naio1 = { adc = [0, 0, 0, 65536]; };\n",
+         "line 2: 'aio1.adc' must be a list of 4 codes 0-65535"},
+        {"analog = [1];\naio1 = { din = [0, 2, 0, 0]; };\n",
+         "line 2: 'aio1.din' must be a list of 4 values 0 or 1"},
+        {"analog = [1];\naio1 = { alert = -1; };\n",
+         "line 2: 'aio1.alert' must be a number 0-65535"},
+        {"analog = [1];\naio1 = { dac = 1; };\n", "line 2: unknown key 'aio1.dac'"},
+        {"aio7 = { alert = 1; };\n", "line 1: 'aio7' describes a module that is not fitted"},
     };
     std::string path = testing::TempDir() + "bad.cfg";
     for (const auto& [text, reason] : bad) {
@@ -210,7 +229,10 @@ TEST_F(Sim, BoardFilesAndStart) {
     unsetenv("CORVANE_SIM_BOARD");
     EXPECT_EQ(PlatformStart(), 0);
     EXPECT_EQ(Modules(board.Config()), demo);
-    board.ClearLog();
+    // The simulator program keeps no transaction log, so it never grows.
+    i2c_close(i2c_open("/dev/i2c-1"));
+    EXPECT_EQ(Log(), "");
+    board.SetLogLimit(sim::Board::kLogLimit);
     int bus = i2c_open("/dev/i2c-1");
     EXPECT_EQ(Log(), "open 0 2 [] " + std::to_string(bus) + "; ");
     EXPECT_EQ(i2c_open("/dev/i2c-0"), -1);

@@ -1,0 +1,60 @@
+// SPI devices through Linux spidev.
+#include "spi.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <string>
+
+#include "platform.h"
+
+int SpiOpenPort(SpiPort& port) {
+    if (port.Port < 0 || port.Port > 7) return -1;
+    const std::string path = "/dev/spidev0." + std::to_string(port.Port);
+    int fd = os().Open(path.c_str(), O_RDWR);
+    if (fd < 0) return -1;
+
+    uint8_t mode = static_cast<uint8_t>(port.Mode);
+    uint8_t bits = static_cast<uint8_t>(port.BitsPerWord);
+    uint32_t speed = port.Speed;
+    // Write each setting, then read back what the kernel made of it.
+    if (os().Ioctl(fd, SPI_IOC_WR_MODE, &mode) < 0 || os().Ioctl(fd, SPI_IOC_RD_MODE, &mode) < 0 ||
+        os().Ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ||
+        os().Ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits) < 0 ||
+        os().Ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) < 0 ||
+        os().Ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &speed) < 0) {
+        os().Close(fd);
+        return -1;
+    }
+    port.Mode = (port.Mode & ~0xFFu) | mode;
+    port.BitsPerWord = (port.BitsPerWord & ~0xFFu) | bits;
+    port.Speed = speed;
+    port.Fd = fd;
+    return 0;
+}
+
+int SpiClosePort(SpiPort& port) {
+    int result = os().Close(port.Fd);
+    port.Fd = -1;
+    if (result < 0) {
+        std::perror("Error - Could not close SPI device");
+        return -1;
+    }
+    return 0;
+}
+
+int SpiWriteAndRead(SpiPort& port, const uint8_t* tx, uint8_t* rx, uint32_t length) {
+    spi_ioc_transfer transfer{};
+    transfer.tx_buf = reinterpret_cast<uintptr_t>(tx);
+    transfer.rx_buf = reinterpret_cast<uintptr_t>(rx);
+    transfer.len = length;
+    transfer.speed_hz = port.Speed;
+    transfer.delay_usecs = 0;
+    transfer.bits_per_word = static_cast<uint8_t>(port.BitsPerWord);
+    transfer.cs_change = 0;
+    if (os().Ioctl(port.Fd, SPI_IOC_MESSAGE(1), &transfer) < 0) {
+        std::perror("Error - Problem transmitting spi data..ioctl");
+        return -1;
+    }
+    return 0;
+}
