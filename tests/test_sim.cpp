@@ -220,7 +220,8 @@ TEST_F(Sim, BoardFilesAndStart) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(PlatformStart(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "corvanebs-sim: board file " + path + " line 1: 'i2c_bus' must be true or false\n");
+              "corvanebs-sim: board file " + path +
+                  " line 1: 'aio7' describes a module that is not fitted\n");
     setenv("CORVANE_SIM_BOARD", good.c_str(), 1);
     EXPECT_EQ(PlatformStart(), 0);
     EXPECT_EQ(Modules(board.Config()), goodModules);
