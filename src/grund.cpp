@@ -13,9 +13,6 @@ constexpr unsigned char kInputCount = 9;
 constexpr unsigned long kPassMicroseconds = 500000;
 constexpr int kPingPass = 40;
 
-// Unexport order on shutdown: the output first, then the inputs as mapped.
-constexpr int kIoPins[] = {LL_GPIO_OUT_Pin, 503, 501, 500, 0, 22, 1, 27, 13, 12};
-
 // "0.7.18" -> {0, 7, 18}. Parsed at run time from the build's one version
 // string, so the registers cannot disagree with what -v prints.
 void ParseVersion(const char* text, unsigned short out[3]) {
@@ -39,7 +36,9 @@ Grundmodul::Grundmodul(CorvaneLogger* logger) : CorvaneModule(logger, "GRUND", 1
 
 Grundmodul::~Grundmodul() {
     StopThreads();
-    for (int pin : kIoPins) GPIO_Unexport(pin);
+    // The output first, then the inputs as mapped.
+    GPIO_Unexport(LL_GPIO_OUT_Pin);
+    for (int pin : LL_GPIO_IN_Map) GPIO_Unexport(pin);
     if (LedsReady) {
         for (int led = 0; led < 3; ++led) {
             std::lock_guard<std::mutex> lock(LedMutex);
