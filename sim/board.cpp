@@ -309,6 +309,8 @@ void Board::Reset(const BoardConfig& config) {
         s.deviceFaults.clear();
         s.pingStatus = 0;
         s.pingCount = 0;
+        s.timeScale = 1.0;
+        s.logLimit = kLogLimit;
     }
     for (int n : config.pwm) InstallPwmModule(*this, n - 1);
     for (int n : config.relay) InstallRelayModule(*this, n - 1);

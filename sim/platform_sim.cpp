@@ -54,10 +54,10 @@ int PlatformStart() {
             return -1;
         }
     }
+    sim::Board::Get().Reset(board);
     // Nobody reads the transaction log of a running simulator; keeping none
     // lets it run for days without growing.
     sim::Board::Get().SetLogLimit(0);
-    sim::Board::Get().Reset(board);
     const char* trace = std::getenv("CORVANE_SIM_TRACE");
     if (trace && *trace && !sim::Board::Get().SetTrace(trace)) {
         std::fprintf(stderr, "corvanebs-sim: cannot write the GPIO trace %s\n", trace);

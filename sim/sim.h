@@ -102,9 +102,9 @@ class Board {
     static Board& Get();
 
     // Back to a fresh board as described: no pins exported, log and faults
-    // cleared, ping answering 0, the chip models of the fitted modules
-    // installed fresh (models.h). Models added by earlier calls are dropped.
-    // The time scale is kept. Descriptors opened before stay open, but every
+    // cleared, ping answering 0, real time, the full log limit, the chip
+    // models of the fitted modules installed fresh (models.h). Models added
+    // by earlier calls are dropped. Descriptors opened before stay open, but every
     // call on them except Close fails with ENODEV (their device is gone).
     void Reset(const BoardConfig& config);
     const BoardConfig& Config() const;
@@ -160,8 +160,8 @@ class Board {
     bool SetTrace(const std::string& path);
 
     // --- time ---
-    // Sleeps last microseconds * scale (1.0 default; tests use less, 0 for
-    // no real wait). Each sleep is logged with the unscaled microseconds.
+    // Sleeps last microseconds * scale (1.0 after Reset; tests use less, 0
+    // for no real wait). Each sleep is logged with the unscaled microseconds.
     void SetTimeScale(double scale);
 
     // The seam's entry points (platform.h), routed to the models.
