@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <systemd/sd-daemon.h>
 
 #include "logger.h"
 #include "modbus_server.h"
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     action.sa_handler = ExitHandler;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+    // systemd (Type=notify) counts the service as started from here: the
+    // port listens and a stop request is served in order.
+    sd_notify(0, "READY=1");
 
     for (;;) {
         if (LMBS1.WaitAndHandle() != 0) LL1.Log(3, "Broken Request", false);

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include "error.h"
@@ -547,6 +548,7 @@ int Modbus_Server::WaitAndHandle() {
 }
 
 void Modbus_Server::close_sigint_mb(int status) {
+    sd_notify(0, "STOPPING=1");
     logger->Log(6, "Aborting..", false);
     moduleManager->StopAllThreads();
     if (serverSocket != -1) {

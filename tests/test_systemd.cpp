@@ -1,0 +1,209 @@
+// The service as systemd runs it: readiness and stop notifications, the
+// unit file, and what `cmake --install` puts on the board.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "journal.h"
+#include "service.h"
+
+using testsupport::ReadFile;
+using testsupport::Service;
+using testsupport::ServiceOptions;
+using testsupport::TempDir;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// systemd's end of sd_notify: the datagram socket NOTIFY_SOCKET names,
+// which learns each sender's PID as systemd does (it ignores all but the
+// main process).
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        const int on = 1;
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+
+    // The next message and its sender's PID; {"", 0} if none came in `timeout`.
+    std::pair<std::string, pid_t> Receive(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return {"", 0};
+        char text[512];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        iovec io{text, sizeof text};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(fd_, &message, 0);
+        if (n < 0) return {"", 0};
+        pid_t sender = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+                sender = reinterpret_cast<const ucred*>(CMSG_DATA(c))->pid;
+            }
+        }
+        return {std::string(text, static_cast<size_t>(n)), sender};
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+class Notify : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(testsupport::EnsureJournald());
+        ASSERT_TRUE(notify.ok());
+        options.env["NOTIFY_SOCKET"] = notify.path();
+        options.waitListening = false;
+    }
+    TempDir dir;
+    NotifySocket notify{dir.path() + "/notify"};
+    ServiceOptions options;
+};
+
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status;
+}
+
+// Runs a shell command; its exit status and what it printed on both streams.
+std::pair<int, std::string> Shell(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return {-1, ""};
+    char buffer[512];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+}  // namespace
+
+TEST_F(Notify, ReadyOnceListeningAndStoppingOnSigint) {
+    Service service(options);
+    ASSERT_TRUE(service.Start());
+    const auto [ready, readySender] = notify.Receive(30s);
+    EXPECT_EQ(ready, "READY=1");
+    EXPECT_EQ(readySender, service.pid());
+    const int client = testsupport::ConnectLoopback(service.port());
+    EXPECT_GE(client, 0) << "READY=1 came before the port listened";
+    if (client >= 0) close(client);
+
+    kill(service.pid(), SIGINT);
+    const auto [stopping, stoppingSender] = notify.Receive(30s);
+    EXPECT_EQ(stopping, "STOPPING=1");
+    EXPECT_EQ(stoppingSender, service.pid());
+    EXPECT_EQ(ExitCode(service.WaitExit(30s)), 2);
+}
+
+TEST_F(Notify, NoReadinessWhenThePortCannotBeOpened) {
+    options.port = testsupport::FreeLoopbackPort();
+    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(options.port));
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+
+    Service service(options);
+    ASSERT_TRUE(service.Start());
+    EXPECT_EQ(ExitCode(service.WaitExit(30s)), 255);
+    EXPECT_EQ(notify.Receive(0ms).first, "");
+    close(taken);
+}
+
+TEST(UnitFile, VerifiesWithoutComplaint) {
+    // systemd before 254 has no restart back-off and names its two keys.
+    const auto [versionStatus, version] = Shell("systemd-analyze --version");
+    ASSERT_EQ(versionStatus, 0) << version;
+    const bool oldSystemd = std::stoi(version.substr(version.find(' ') + 1)) < 254;
+    const std::regex tolerated(".*Unknown key '(RestartSteps|RestartMaxDelaySec)'.*");
+
+    // A unit naming the binary of this build, as the installed one names the
+    // installed binary: systemd-analyze checks that it is there.
+    const std::string shipped = ReadFile(CORVANE_SOURCE_DIR "/packaging/corvanebs.service");
+    const std::regex execStart("\nExecStart=[^\n]*");
+    ASSERT_TRUE(std::regex_search(shipped, execStart));
+    const std::string unit =
+        std::regex_replace(shipped, execStart, "\nExecStart=" CORVANE_BOARD_BINARY);
+    const std::string broken =
+        std::regex_replace(unit, std::regex("KillSignal=SIGINT"), "KillSignal=SIGINTR");
+    ASSERT_NE(broken, unit);
+
+    for (const auto& [text, clean] : {std::pair{unit, true}, std::pair{broken, false}}) {
+        TempDir dir;
+        const std::string path = dir.path() + "/corvanebs.service";
+        std::ofstream(path) << text;
+        const auto [status, output] = Shell("systemd-analyze verify " + path);
+        std::vector<std::string> complaints;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && !(oldSystemd && std::regex_match(line, tolerated))) {
+                complaints.push_back(line);
+            }
+        }
+        EXPECT_EQ(status == 0 && complaints.empty(), clean) << output;
+    }
+}
+
+TEST(Install, BoardFilesOnlyAndAnEditedConfigurationKept) {
+    TempDir root;
+    const std::string install =
+        "DESTDIR=" + root.path() + " " CORVANE_CMAKE " --install " CORVANE_BINARY_DIR;
+    const auto [status, output] = Shell(install);
+    ASSERT_EQ(status, 0) << output;
+
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
+        if (!entry.is_directory()) files.insert(entry.path().lexically_relative(root.path()));
+    }
+    EXPECT_EQ(files,
+              (std::set<std::string>{"lib/systemd/system/corvanebs.service", "usr/bin/corvanebs",
+                                     "usr/etc/corvanebs/corvane.conf"}));
+    const std::string config = root.path() + "/usr/etc/corvanebs/corvane.conf";
+    EXPECT_EQ(ReadFile(config), ReadFile(CORVANE_SOURCE_DIR "/packaging/corvane.conf"));
+    // The unit starts what was installed.
+    std::smatch execStart;
+    const std::string unit = ReadFile(root.path() + "/lib/systemd/system/corvanebs.service");
+    ASSERT_TRUE(std::regex_search(unit, execStart, std::regex("\nExecStart=([^\n]*)")));
+    EXPECT_EQ(access((root.path() + execStart[1].str()).c_str(), X_OK), 0) << execStart[1];
+
+    std::ofstream(config) << "Location = \"Hall 3\";\n";
+    const auto [again, againOutput] = Shell(install);
+    ASSERT_EQ(again, 0) << againOutput;
+    EXPECT_EQ(ReadFile(config), "Location = \"Hall 3\";\n");
+}
