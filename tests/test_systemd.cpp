@@ -182,8 +182,8 @@ TEST(UnitFile, VerifiesWithoutComplaint) {
 
 TEST(Install, BoardFilesOnlyAndAnEditedConfigurationKept) {
     TempDir root;
-    const std::string install =
-        "DESTDIR=" + root.path() + " " CORVANE_CMAKE " --install " CORVANE_BINARY_DIR;
+    const std::string install = "DESTDIR=" + root.path() +
+                                " " CORVANE_CMAKE " --install " CORVANE_BINARY_DIR " --prefix /usr";
     const auto [status, output] = Shell(install);
     ASSERT_EQ(status, 0) << output;
 
