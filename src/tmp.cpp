@@ -13,16 +13,6 @@ constexpr unsigned long kCyclePauseMicroseconds = 100000;
 // Inputs 1-8 sit on the first converter, wired in reverse.
 constexpr int kInputsPerConverter = 8;
 
-SpiPort ConverterPort(int number) {
-    SpiPort port;
-    port.Port = number;
-    port.Speed = kSpeed;
-    port.Mode = 0;
-    port.BitsPerWord = 8;
-    port.Fd = -1;
-    return port;
-}
-
 unsigned RawCode(const uint8_t rx[3]) {
     return ((unsigned{rx[1]} << 8) | rx[2]) & 0x0FFF;
 }
@@ -36,8 +26,8 @@ unsigned short TMP_RawToRegister(unsigned x) {
 
 TemperatureModule::TemperatureModule(unsigned char index, CorvaneLogger* logger)
     : CorvaneModule(logger, "TMP", index + 1),
-      PortA(ConverterPort(2 * index)),
-      PortB(ConverterPort(2 * index + 1)) {
+      PortA{2 * index, kSpeed, 0, 8, -1},
+      PortB{2 * index + 1, kSpeed, 0, 8, -1} {
     ++TmpModuleCount;
 }
 
