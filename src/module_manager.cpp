@@ -7,6 +7,7 @@
 #include "error.h"
 #include "i2c.h"
 #include "modbus_server.h"
+#include "tmp.h"
 
 // ---------------------------------------------------------------------------
 // The address map.
@@ -239,6 +240,19 @@ int Module_Manager::ScanModules() {
 
     // Probing of the extension positions goes here, in the order PWM 1-8,
     // relay 9-12, temperature 13-15, analog 16-22, once their drivers exist.
+
+    for (int index = 0; index < 3; ++index) {
+        const int nr = 13 + index;
+        Modules[nr] = new TemperatureModule(static_cast<unsigned char>(index), Logger);
+        if (Modules[nr]->ConnectionTest() != 0) {
+            delete Modules[nr];
+            Modules[nr] = nullptr;
+            continue;
+        }
+        ++ModuleCount;
+        Modules[nr]->init();
+        TmpPresent |= 1u << index;
+    }
 
     for (CorvaneModule* module : Modules) {
         if (module == nullptr) continue;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <string>
+#include <utility>
 
 #include "platform.h"
 
@@ -17,24 +18,35 @@ int SpiOpenPort(SpiPort& port) {
     uint8_t mode = static_cast<uint8_t>(port.Mode);
     uint8_t bits = static_cast<uint8_t>(port.BitsPerWord);
     uint32_t speed = port.Speed;
-    // Write each setting, then read back what the kernel made of it.
-    if (os().Ioctl(fd, SPI_IOC_WR_MODE, &mode) < 0 || os().Ioctl(fd, SPI_IOC_RD_MODE, &mode) < 0 ||
-        os().Ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ||
-        os().Ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits) < 0 ||
-        os().Ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) < 0 ||
-        os().Ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &speed) < 0) {
-        os().Close(fd);
-        return -1;
+    // Each setting is written, then read back: the kernel may adjust it.
+    const std::pair<unsigned long, void*> requests[] = {
+        {SPI_IOC_WR_MODE, &mode},          {SPI_IOC_RD_MODE, &mode},
+        {SPI_IOC_WR_BITS_PER_WORD, &bits}, {SPI_IOC_RD_BITS_PER_WORD, &bits},
+        {SPI_IOC_WR_MAX_SPEED_HZ, &speed}, {SPI_IOC_RD_MAX_SPEED_HZ, &speed},
+    };
+    bool configured = true;
+    for (const auto& [request, value] : requests) {
+        if (os().Ioctl(fd, request, value) < 0) {
+            configured = false;
+            break;
+        }
     }
+    // What was read back stays in the record even when a later step failed.
     port.Mode = (port.Mode & ~0xFFu) | mode;
     port.BitsPerWord = (port.BitsPerWord & ~0xFFu) | bits;
     port.Speed = speed;
+    if (!configured) {
+        os().Close(fd);
+        return -1;
+    }
     port.Fd = fd;
     return 0;
 }
 
 int SpiClosePort(SpiPort& port) {
     int result = os().Close(port.Fd);
+    // The number is free now and may be handed to another open: a second
+    // close through this record must not reach it.
     port.Fd = -1;
     if (result < 0) {
         std::perror("Error - Could not close SPI device");

@@ -13,9 +13,11 @@ struct SpiPort {
 };
 
 // Opens the device and sets mode, word size and speed, keeping the values the
-// kernel reports. 0, or -1 (nothing left open, Fd unchanged).
+// kernel reports. 0, or -1 (nothing left open, Fd unchanged; the settings
+// read back before the failing step are kept).
 int SpiOpenPort(SpiPort& port);
-// Closes Fd. 0, or -1 after printing the reason on standard error.
+// Closes Fd and sets it to -1. 0, or -1 after printing the reason on
+// standard error.
 int SpiClosePort(SpiPort& port);
 // One full-duplex transfer of `length` bytes with chip select held throughout.
 // 0, or -1 after printing the reason on standard error.

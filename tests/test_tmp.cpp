@@ -1,0 +1,217 @@
+// The SPI layer and the temperature module's driver on the simulated
+// converters, and the driver's positions in the module scan.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <linux/spi/spidev.h>
+#include <memory>
+#include <syslog.h>
+#include <thread>
+
+#include "journal.h"
+#include "models.h"
+#include "module_manager.h"
+#include "sim.h"
+#include "spi.h"
+#include "tmp.h"
+
+namespace {
+
+using testsupport::Lines;
+using R = std::pair<int, int>;
+using V = std::vector<int>;
+namespace ts = testsupport;
+sim::Board& board = sim::Board::Get();
+
+// The raw code of module input j (0-15): all different, none 0.
+int Raw(int j) {
+    return 150 + 250 * j;
+}
+
+void Reset(std::vector<int> fitted, int zeroInput = -1) {
+    sim::BoardConfig config;
+    config.temperature = std::move(fitted);
+    for (auto& module : config.tmp) {
+        for (int j = 0; j < 16; ++j) module.raw[j] = j == zeroInput ? 0 : Raw(j);
+    }
+    board.Reset(config);
+    board.SetTimeScale(0.001);
+}
+
+std::vector<unsigned long> Ioctls() {
+    std::vector<unsigned long> requests;
+    for (const auto& t : board.Log()) {
+        if (t.op == sim::Op::Ioctl) requests.push_back(t.request);
+    }
+    return requests;
+}
+
+TEST(Spi, OpenTransferCloseAndTheirFailures) {
+    Reset({1});
+    // The controller caps the clock; word size 0 means 8; bits above the low byte stay.
+    SpiPort port{0, 200000000, 0x100 | SPI_MODE_3, 0, -1};
+    ASSERT_EQ(SpiOpenPort(port), 0);
+    EXPECT_EQ(V({int(port.Speed), int(port.Mode), int(port.BitsPerWord)}),
+              V({125000000, 0x103, 8}));
+    EXPECT_EQ(Ioctls(),
+              (std::vector<unsigned long>{SPI_IOC_WR_MODE, SPI_IOC_RD_MODE,
+                                          SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_BITS_PER_WORD,
+                                          SPI_IOC_WR_MAX_SPEED_HZ, SPI_IOC_RD_MAX_SPEED_HZ}));
+    port.Speed = 500000;  // what the converter can follow
+    const uint8_t command[3] = {0x06, 0x00, 0x00};
+    uint8_t rx[3] = {};
+    board.ClearLog();
+    EXPECT_EQ(SpiWriteAndRead(port, command, rx, 3), 0);
+    EXPECT_EQ(V(rx, rx + 3), V({0xFF, 0xE7, 0x6C})) << "input 8: code 1900";
+    EXPECT_EQ(board.Log().at(0).data, std::vector<uint8_t>(command, command + 3));
+
+    board.FailDevice("spi:0", 1);
+    board.FailNext(sim::Op::Close, "/dev/spidev0.0", 1, EIO);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(V({SpiWriteAndRead(port, command, rx, 3), SpiClosePort(port), port.Fd}),
+              V({-1, -1, -1}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error - Problem transmitting spi data..ioctl: Input/output error\n"
+              "Error - Could not close SPI device: Input/output error\n");
+    // The kernel refuses the word size: nothing stays open.
+    SpiPort wide{1, 500000, 0, 16, -1};
+    board.ClearLog();
+    EXPECT_EQ(V({SpiOpenPort(wide), wide.Fd, int(Ioctls().size()), board.OpenDescriptors()}),
+              V({-1, -1, 3, 0}));
+    EXPECT_EQ(board.Log().back().op, sim::Op::Close);
+    SpiPort missing{5, 500000, 0, 8, -1};
+    EXPECT_EQ(V({SpiOpenPort(missing), missing.Fd}), V({-1, -1})) << "no device node";
+}
+
+class Tmp : public testing::Test {
+  protected:
+    void SetUp() override {
+        Reset({1});
+        ASSERT_EQ(tmp->ConnectionTest(), 0);
+    }
+    R Read(int channel) {
+        unsigned short value = 7;
+        const int result = tmp->get_InputRegister(static_cast<unsigned char>(channel), &value);
+        return {result, value};
+    }
+    CorvaneLogger logger{7, false};
+    std::unique_ptr<TemperatureModule> tmp = std::make_unique<TemperatureModule>(0, &logger);
+};
+
+TEST_F(Tmp, DirectReadsAndRefusals) {
+    ASSERT_TRUE(ts::EnsureJournald());
+    for (int j = 0; j < 16; ++j) EXPECT_EQ(Read(j + 1), R(0, TMP_RawToRegister(Raw(j)))) << j;
+    // Truncated toward zero; below zero in two's complement.
+    for (auto [raw, value] :
+         {R(0, 0xFE68), R(2000, 178), R(4095, 1128), R(1380, 0xFFDC), R(1490, 0)}) {
+        ASSERT_TRUE(sim::SetTemperatureRaw(board, 0, 15, raw));
+        EXPECT_EQ(Read(16), R(0, value)) << raw;
+    }
+    const Lines shown = sim::ShowTemperatureModule(board, 0);
+    EXPECT_EQ(Lines({shown.at(0), shown.at(15)}),
+              (Lines{"TMP1 in1 code 150", "TMP1 in16 code 1490"}));
+    EXPECT_EQ(V({sim::SetTemperatureRaw(board, 0, 16, 1), sim::SetTemperatureRaw(board, 0, 4, 4096),
+                 sim::SetTemperatureRaw(board, 1, 4, 7),
+                 int(sim::ShowTemperatureModule(board, 1).size())}),
+              V({0, 0, 0, 0}))
+        << "not an input, not a code, not fitted";
+    board.ClearLog();
+    EXPECT_EQ(Read(9).first, 0);
+    ASSERT_EQ(board.Log().size(), 1u);
+    EXPECT_EQ(board.Log()[0].path, "/dev/spidev0.1");
+    EXPECT_EQ(board.Log()[0].data, (std::vector<uint8_t>{0x06, 0x00, 0x00}));
+
+    const std::string mark = ts::JournalMark();
+    board.FailDevice("spi:0", 1);
+    bool bit = false;
+    unsigned short reg = 0;
+    EXPECT_EQ(V({Read(17).first, Read(0) == R(0, 0), Read(1).first, tmp->set_OutputRegister(1, 1),
+                 tmp->get_OutputRegister(1, &reg), tmp->get_InputBit(0, &bit),
+                 tmp->set_OutputBit(0, true), tmp->set_OutputRegister(0, 2), tmp->HistoryEnabled}),
+              V({1, 1, 4, 1, 1, 1, 1, 3, 0}));
+    const std::string illegal = " E |  TMP1 Illegal function";
+    EXPECT_EQ(ts::JournalLines(mark, LOG_ERR, "TMP1"),
+              (Lines{illegal, " E |  TMP1 Module Communication Fault", illegal, illegal, illegal,
+                     illegal, " E |  TMP1 Illegal data value"}));
+}
+
+TEST(TmpProbe, ModulesThatDoNotAnswerAreNotFound) {
+    CorvaneLogger logger{7, false};
+    // Module index, input tied low, device whose transfer fails.
+    const std::tuple<int, int, const char*> cases[] = {
+        {0, 0, ""}, {0, 15, ""}, {1, -1, ""}, {0, -1, "spi:1"}};
+    for (auto [index, zero, failing] : cases) {
+        Reset({1}, zero);
+        board.FailDevice(failing, 1);
+        EXPECT_EQ(TemperatureModule(index, &logger).ConnectionTest(), -1) << index << zero;
+        EXPECT_EQ(board.OpenDescriptors(), 0);
+    }
+}
+
+// Passes by hand, without the thread.
+TEST_F(Tmp, MeanOfTheLastTenSamples) {
+    tmp->HistoryEnabled = 1;
+    ASSERT_EQ(tmp->ReadToHistory(0), 0);
+    board.ClearLog();
+    EXPECT_EQ(Read(1), R(0, TMP_RawToRegister(Raw(0) / 10))) << "the empty slots count";
+    EXPECT_TRUE(board.Log().empty());
+    for (int slot = 1; slot < TMP_HISTORY; ++slot) ASSERT_EQ(tmp->ReadToHistory(slot), 0);
+    // The pass ends at the first input of the second converter, whose slot
+    // keeps its sample rather than a zero.
+    for (int j = 0; j < 16; ++j) sim::SetTemperatureRaw(board, 0, j, 3000);
+    board.FailDevice("spi:1", 1);
+    EXPECT_EQ(tmp->ReadToHistory(3), -1);
+    EXPECT_EQ(V({tmp->History[7][3], tmp->History[8][3], tmp->History[15][3]}),
+              V({3000, Raw(8), Raw(15)}));
+    EXPECT_EQ(Read(9), R(0, TMP_RawToRegister(Raw(8))));
+}
+
+TEST_F(Tmp, SamplingThread) {
+    board.ClearLog();
+    ASSERT_EQ(tmp->init(), 0);
+    const auto thread = tmp->HistoryThread.get_id();
+    EXPECT_EQ(tmp->set_OutputRegister(0, 1), 0);
+    EXPECT_EQ(tmp->HistoryThread.get_id(), thread) << "a second start";
+    std::thread control([] {
+        for (int j = 0; j < 16; ++j) sim::SetTemperatureRaw(board, 0, j, 4095);
+    });
+    R last;
+    for (int i = 0; i < 5000 && ((last = Read(16)) != R(0, 1128) || board.Log().size() < 500);
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    control.join();
+    EXPECT_EQ(last, R(0, 1128));
+    EXPECT_EQ(tmp->set_OutputRegister(0, 0), 0);
+    EXPECT_FALSE(tmp->HistoryThread.joinable());
+    // Ten passes of sixteen conversions back to back, then 100 ms (the
+    // first cycle may have left the bounded log, the last is cut anywhere).
+    V cycles{0};
+    for (const auto& t : board.Log()) {
+        if (t.op == sim::Op::Ioctl) ++cycles.back();
+        if (t.op == sim::Op::Sleep) cycles.push_back(t.argument == 100000 ? 0 : -1000);
+    }
+    ASSERT_GE(cycles.size(), 3u);
+    EXPECT_EQ(V(cycles.begin() + 1, cycles.end() - 1), V(cycles.size() - 2, 160));
+
+    const int live = TemperatureModule::TmpModuleCount;
+    ASSERT_EQ(tmp->set_OutputRegister(0, 1), 0);
+    tmp.reset();  // joins the running thread
+    EXPECT_EQ(V({TemperatureModule::TmpModuleCount, board.OpenDescriptors()}), V({live - 1, 0}));
+}
+
+TEST(TmpScan, FoundOnPositionsThirteenToFifteen) {
+    Reset({1, 3});
+    CorvaneLogger logger{7, false};
+    Module_Manager manager(&logger);
+    manager.Init();
+    ASSERT_EQ(manager.ScanModules(), 0);
+    EXPECT_EQ(V({manager.CheckModule(13), manager.CheckModule(14), manager.CheckModule(15),
+                 manager.ModuleCount, manager.TmpPresent, manager.BaseModule.PresenceMask[2],
+                 manager.Modules[15]->ThreadActive}),
+              V({0, -1, 0, 2, 5, 5, 1}));
+    delete manager.Modules[13], delete manager.Modules[15];
+    manager.Modules[13] = manager.Modules[15] = nullptr;
+}
+
+}  // namespace
