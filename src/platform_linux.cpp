@@ -1,9 +1,12 @@
 // The OS seam on the real board: every call is the system call itself.
 #include "platform.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "version.h"
@@ -24,10 +27,39 @@ class LinuxPlatform : public Platform {
         return ::ioctl(fd, request, arg);
     }
     void SleepMicroseconds(unsigned long microseconds) override { ::usleep(microseconds); }
-    int RunCommand(const std::string& command) override { return std::system(command.c_str()); }
+    int RunCommand(const std::string& command) override;
     std::string PingHost() override { return CORVANE_PING_HOST; }
     std::string ConfigPath() override { return CORVANE_CONFIG_PATH; }
 };
+
+// Like system(), but the service keeps its SIGINT handler while the command
+// runs: system() ignores SIGINT in the whole process for that time, so a stop
+// request arriving during a ping would be lost.
+int LinuxPlatform::RunCommand(const std::string& command) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t child;
+    int error =
+        posix_spawn(&child, "/bin/sh", nullptr, &attributes, const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    int status = -1;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
 
 }  // namespace
 
