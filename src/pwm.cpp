@@ -123,17 +123,20 @@ int PwmModule::StopThreads() {
 int PwmModule::SetPWMFreq(int f) {
     if (f < kMinFrequency || f > kMaxFrequency)
         return ModuleError(CORVANE_ILLEGAL_DATA_VALUE, LOG_ERR, "");
+    // Single precision, as the modules have always been programmed: a
+    // different rounding would move some frequencies by a prescale step.
     const float q = 25000000.0f / static_cast<float>(f * kCounts);
     const uint8_t prescale = static_cast<uint8_t>(static_cast<int>(q + 0.5) - 1);
 
     uint8_t mode = 0;
-    if (readRegister(kMode1, &mode) != 0 ||
-        writeRegister(kMode1, static_cast<uint8_t>((mode & 0x7F) | kSleep)) != 0 ||
-        writeRegister(PCA_REG_Map[0], prescale) != 0 ||
-        writeRegister(kMode1, static_cast<uint8_t>(mode & 0x6F)) != 0)
+    if (readRegister(kMode1, &mode) != 0)
+        return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
+    const uint8_t awake = static_cast<uint8_t>(mode & ~(kRestart | kSleep));
+    if (writeRegister(kMode1, static_cast<uint8_t>((mode & ~kRestart) | kSleep)) != 0 ||
+        writeRegister(PCA_REG_Map[0], prescale) != 0 || writeRegister(kMode1, awake) != 0)
         return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
     os().SleepMicroseconds(kWakeMicroseconds);
-    if (writeRegister(kMode1, static_cast<uint8_t>((mode & 0x6F) | kRestart)) != 0)
+    if (writeRegister(kMode1, static_cast<uint8_t>(awake | kRestart)) != 0)
         return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
     return 0;
 }
