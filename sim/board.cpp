@@ -103,6 +103,7 @@ struct Board::State {
         bool spi;
         int number;  // bus address or SPI device number
         int count;
+        int after;  // transfers that still go through first
     };
 
     BoardConfig config;
@@ -141,6 +142,10 @@ struct Board::State {
     bool TakeDeviceFault(bool spi, int number) {
         for (auto it = deviceFaults.begin(); it != deviceFaults.end(); ++it) {
             if (it->spi != spi || it->number != number) continue;
+            if (it->after > 0) {
+                --it->after;
+                return false;
+            }
             if (--it->count <= 0) deviceFaults.erase(it);
             return true;
         }
@@ -312,6 +317,8 @@ void Board::Reset(const BoardConfig& config) {
         s.timeScale = 1.0;
         s.logLimit = kLogLimit;
     }
+    for (const PlannedFault& fault : config.faults)
+        FailDevice(fault.device, fault.count, fault.after);
     for (int n : config.pwm) InstallPwmModule(*this, n - 1);
     for (int n : config.relay) InstallRelayModule(*this, n - 1);
     for (int n : config.temperature) InstallTemperatureModule(*this, config, n - 1);
@@ -415,21 +422,38 @@ void Board::FailNext(Op op, const std::string& pathPrefix, int count, int error)
     state->faults.push_back({op, pathPrefix, count, error});
 }
 
-bool Board::FailDevice(const std::string& device, int count) {
-    bool spi = device.compare(0, 4, "spi:") == 0;
-    if (!spi && device.compare(0, 4, "i2c:") != 0) return false;
-    std::string number = device.substr(4);
-    const char* digits = spi ? "01234567" : "0123456789abcdefABCDEF";
-    size_t start = spi ? 0 : 2;
-    if (!spi && number.compare(0, 2, "0x") != 0) return false;
-    if (number.size() <= start || number.size() > start + (spi ? 1 : 4) ||
-        number.find_first_not_of(digits, start) != std::string::npos)
+namespace {
+
+// "i2c:0xAA" (a bus address up to 0x3ff) or "spi:N" (N 0-7).
+bool ParseDevice(const std::string& device, bool* spi, int* number) {
+    *spi = device.compare(0, 4, "spi:") == 0;
+    if (!*spi && device.compare(0, 4, "i2c:") != 0) return false;
+    std::string rest = device.substr(4);
+    const char* digits = *spi ? "01234567" : "0123456789abcdefABCDEF";
+    size_t start = *spi ? 0 : 2;
+    if (!*spi && rest.compare(0, 2, "0x") != 0) return false;
+    if (rest.size() <= start || rest.size() > start + (*spi ? 1 : 4) ||
+        rest.find_first_not_of(digits, start) != std::string::npos)
         return false;
-    int value = std::stoi(number.substr(start), nullptr, spi ? 10 : 16);
-    if (!spi && value > 0x3ff) return false;
+    *number = std::stoi(rest.substr(start), nullptr, *spi ? 10 : 16);
+    return *spi || *number <= 0x3ff;
+}
+
+}  // namespace
+
+bool Board::ValidDevice(const std::string& device) {
+    bool spi;
+    int number;
+    return ParseDevice(device, &spi, &number);
+}
+
+bool Board::FailDevice(const std::string& device, int count, int after) {
+    bool spi;
+    int value;
+    if (!ParseDevice(device, &spi, &value)) return false;
     if (count <= 0) return true;
     std::lock_guard<std::mutex> lock(mutex);
-    state->deviceFaults.push_back({spi, value, count});
+    state->deviceFaults.push_back({spi, value, count, after < 0 ? 0 : after});
     return true;
 }
 

@@ -127,6 +127,36 @@ std::string ReadAioBlock(const libconfig::Setting& setting, int index, BoardConf
     return "";
 }
 
+// faults = ( { device = "i2c:0x22"; after = 4; count = 1; }, ... );
+std::string ReadFaults(const libconfig::Setting& setting, BoardConfig* board) {
+    const std::string wrong =
+        "'faults' must be a list of { device = \"i2c:0xAA\" or \"spi:N\"; after = 0 or more; "
+        "count = 1 or more; }";
+    if (!IsSequence(setting)) return wrong;
+    std::vector<PlannedFault> faults;
+    for (int i = 0; i < setting.getLength(); ++i) {
+        const libconfig::Setting& entry = setting[i];
+        PlannedFault fault;
+        if (!entry.isGroup() || !entry.lookupValue("device", fault.device) ||
+            !Board::ValidDevice(fault.device))
+            return wrong;
+        for (int k = 0; k < entry.getLength(); ++k) {
+            const std::string key = entry[k].getName();
+            const bool number = entry[k].getType() == libconfig::Setting::TypeInt;
+            if (key == "after" && number && int(entry[k]) >= 0) {
+                fault.after = entry[k];
+            } else if (key == "count" && number && int(entry[k]) >= 1) {
+                fault.count = entry[k];
+            } else if (key != "device") {
+                return wrong;
+            }
+        }
+        faults.push_back(fault);
+    }
+    board->faults = faults;
+    return "";
+}
+
 std::string ReadSetting(const libconfig::Setting& setting, BoardConfig* board) {
     std::string name = setting.getName() ? setting.getName() : "";
     int index = ValueBlockIndex(name, "tmp", kTmpModules);
@@ -137,6 +167,7 @@ std::string ReadSetting(const libconfig::Setting& setting, BoardConfig* board) {
         if (name == key.name) return ReadModules(setting, key, board);
     }
     if (name == "inputs") return ReadInputs(setting, board);
+    if (name == "faults") return ReadFaults(setting, board);
     if (name == "i2c_bus") {
         if (setting.getType() != libconfig::Setting::TypeBoolean)
             return "'i2c_bus' must be true or false";

@@ -45,6 +45,15 @@ struct AioValues {
     uint16_t alert = 0;  // alert status bits raised with every conversion
 };
 
+// A transfer fault a board file plans (key `faults`): once `after`
+// transfers to `device` ("i2c:0x22", "spi:3", as Board::FailDevice takes
+// it) went through, the next `count` fail with EIO.
+struct PlannedFault {
+    std::string device;
+    int after = 0;
+    int count = 1;
+};
+
 // What a board file describes. Module lists hold 1-based instance numbers.
 struct BoardConfig {
     std::vector<int> pwm;                         // PWM1..PWM8
@@ -55,6 +64,7 @@ struct BoardConfig {
     bool i2c_bus = true;
     TmpValues tmp[kTmpModules];
     AioValues aio[kAioModules];
+    std::vector<PlannedFault> faults;
 
     // Whether module `number` (1-based) of a kind is in the board's list.
     bool Fitted(const std::vector<int> BoardConfig::*kind, int number) const;
@@ -102,9 +112,10 @@ class Board {
     static Board& Get();
 
     // Back to a fresh board as described: no pins exported, log and faults
-    // cleared, ping answering 0, real time, the full log limit, the chip
-    // models of the fitted modules installed fresh (models.h). Models added
-    // by earlier calls are dropped. Descriptors opened before stay open, but every
+    // cleared (then the config's planned faults armed), ping answering 0,
+    // real time, the full log limit, the chip models of the fitted modules
+    // installed fresh (models.h). Models added by earlier calls are dropped.
+    // Descriptors opened before stay open, but every
     // call on them except Close fails with ENODEV (their device is gone).
     void Reset(const BoardConfig& config);
     const BoardConfig& Config() const;
@@ -145,8 +156,11 @@ class Board {
     // The next `count` transfers to one device fail with EIO: "i2c:0x41" (a
     // read or write while the bus descriptor is bound to that address) or
     // "spi:3" (an SPI_IOC_MESSAGE on /dev/spidev0.3). false for a device
-    // name of another form.
-    bool FailDevice(const std::string& device, int count);
+    // name of another form. With `after`, that many transfers to the device
+    // go through first.
+    bool FailDevice(const std::string& device, int count, int after = 0);
+    // Whether `device` names a device as FailDevice takes it.
+    static bool ValidDevice(const std::string& device);
 
     // --- connectivity ping ---
     void SetPingStatus(int status);  // exit status the next pings report

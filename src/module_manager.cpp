@@ -7,6 +7,8 @@
 #include "error.h"
 #include "i2c.h"
 #include "modbus_server.h"
+#include "pwm.h"
+#include "rel.h"
 #include "tmp.h"
 
 // ---------------------------------------------------------------------------
@@ -155,6 +157,7 @@ constexpr int kHoldingCount = static_cast<int>(MM_OutputRegister_Map.size());
 constexpr int kInputRegisterCount = static_cast<int>(MM_InputRegister_Map.size());
 constexpr int kRequestValues = static_cast<int>(std::size(modbus_request{}.values));
 constexpr uint16_t kNoValue = 0x8000;
+constexpr int kPwmStartFrequency = 200;  // Hz
 
 const char kLockedBits[] = "Access to Config Bits DENIED. Corvane is LOCKED";
 const char kLockedRegister[] = " Access to Config Register DENIED. Corvane is LOCKED";
@@ -238,20 +241,19 @@ int Module_Manager::ScanModules() {
         return -1;
     }
 
-    // Probing of the extension positions goes here, in the order PWM 1-8,
-    // relay 9-12, temperature 13-15, analog 16-22, once their drivers exist.
+    // Positions in the order PWM 1-8, relay 9-12, temperature 13-15, analog 16-22.
+    for (int index = 0; index < 8; ++index) {
+        Modules[1 + index] = new PwmModule(I2cHandle, index, Logger, kPwmStartFrequency);
+        if (TryModule(1 + index) == 0) PwmPresent |= 1u << index;
+    }
+    for (int index = 0; index < 4; ++index) {
+        Modules[9 + index] = new RelayModule(I2cHandle, static_cast<unsigned char>(index), Logger);
+        if (TryModule(9 + index) == 0) RelPresent |= 1u << index;
+    }
 
     for (int index = 0; index < 3; ++index) {
-        const int nr = 13 + index;
-        Modules[nr] = new TemperatureModule(static_cast<unsigned char>(index), Logger);
-        if (Modules[nr]->ConnectionTest() != 0) {
-            delete Modules[nr];
-            Modules[nr] = nullptr;
-            continue;
-        }
-        ++ModuleCount;
-        Modules[nr]->init();
-        TmpPresent |= 1u << index;
+        Modules[13 + index] = new TemperatureModule(static_cast<unsigned char>(index), Logger);
+        if (TryModule(13 + index) == 0) TmpPresent |= 1u << index;
     }
 
     for (CorvaneModule* module : Modules) {
@@ -261,8 +263,8 @@ int Module_Manager::ScanModules() {
             false);
     }
 
-    // Only PWM and relay drivers borrow the bus, and none is kept yet.
-    i2c_close(I2cHandle);
+    // Only PWM and relay drivers borrow the bus.
+    if (PwmModule::PwmModuleCount == 0 && RelayModule::RelayModuleCount == 0) i2c_close(I2cHandle);
 
     if (ModuleCount == 0) Logger->Log(6, "[MM] No Modules Connected", true);
 

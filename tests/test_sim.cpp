@@ -179,7 +179,10 @@ TEST_F(Sim, BoardFilesAndStart) {
     ASSERT_TRUE(sim::LoadBoardFile(WriteFile("empty.cfg", ""), &config, &error));
     EXPECT_EQ(Modules(config), Modules(sim::BoardConfig{}));
 
-    const std::pair<const char*, const char*> bad[] = {
+    const std::string kBadFaults =
+        "line 1: 'faults' must be a list of { device = \"i2c:0xAA\" or \"spi:N\"; after = 0 or "
+        "more; count = 1 or more; }";
+    const std::pair<std::string, std::string> bad[] = {
         {"pwm = [1];\n\nrelay = [1\n", "line 4: syntax error"},
         {"pwm = [1];\nfan = [1];\n", "line 2: unknown key 'fan'"},
         {"pwm = [9];\n", "line 1: 'pwm' must be a list of numbers 1-8"},
@@ -203,6 +206,8 @@ TEST_F(Sim, BoardFilesAndStart) {
         {"analog = [1];\naio1 = { alert = -1; };\n",
          "line 2: 'aio1.alert' must be a number 0-65535"},
         {"analog = [1];\naio1 = { dac = 1; };\n", "line 2: unknown key 'aio1.dac'"},
+        {"faults = ({ device = \"i2c:41\"; });\n", kBadFaults},
+        {"faults = ({ device = \"i2c:0x41\"; count = 0; });\n", kBadFaults},
         {"aio7 = { alert = 1; };\n", "line 1: 'aio7' describes a module that is not fitted"},
     };
     std::string path = testing::TempDir() + "bad.cfg";

@@ -1,0 +1,237 @@
+// The I2C access layer, the relay and PWM drivers and their scan, against the
+// chip models of the simulated board.
+#include <gtest/gtest.h>
+
+#include <linux/i2c-dev.h>
+#include <memory>
+#include <sstream>
+#include <tuple>
+#include <utility>
+
+#include "expander.h"
+#include "models.h"
+#include "modbus_server.h"
+#include "pca9685.h"
+#include "pwm.h"
+#include "rel.h"
+
+namespace {
+
+using V = std::vector<int>;
+using Lines = std::vector<std::string>;
+sim::Board& board = sim::Board::Get();
+
+// The bus traffic since the last call: "t0"/"s41" binds, "w0a00" writes, "r10"
+// reads, "z1" sleeps in ms, "!" failed. Without `all`: no binds nor 1 ms settles.
+std::string Traffic(bool all = false) {
+    std::ostringstream text;
+    for (const sim::Transaction& t : board.Log()) {
+        if (t.op == sim::Op::Ioctl && all)
+            text << (t.request == I2C_SLAVE ? " s" : " t") << std::hex << t.argument;
+        if (t.op == sim::Op::Sleep && (all || t.argument > 1000))
+            text << " z" << std::dec << t.argument / 1000;
+        if (t.op == sim::Op::Read || t.op == sim::Op::Write)
+            text << (t.op == sim::Op::Read ? " r" : " w");
+        for (uint8_t b : t.data) text << std::hex << (b >> 4) << (b & 15);
+        if (t.result == -1) text << "!";
+    }
+    board.ClearLog();
+    return text.str().empty() ? "" : text.str().substr(1);
+}
+
+// The result of `call`, then what it echoed.
+template <typename Call>
+std::string Echoed(Call call) {
+    testing::internal::CaptureStdout();
+    const std::string out = std::to_string(call());
+    const std::string echo = testing::internal::GetCapturedStdout();
+    return echo.empty() ? out : out + " " + echo.substr(0, echo.size() - 1);
+}
+
+// A register or coil read: the value, or minus the result.
+int Reg(CorvaneModule* m, int channel) {
+    unsigned short value = 7;
+    const int r = m->get_OutputRegister(static_cast<unsigned char>(channel), &value);
+    return r != 0 ? -r : value;
+}
+int Bit(CorvaneModule* m, int channel) {
+    bool value = true;
+    const int r = m->get_OutputBit(static_cast<unsigned char>(channel), &value);
+    return r != 0 ? -r : value;
+}
+
+class I2c : public testing::Test {
+  protected:
+    void SetUp() override {
+        sim::BoardConfig config;
+        config.pwm = {1, 3};
+        config.relay = {1, 2};
+        board.Reset(config);
+        board.SetTimeScale(0);
+        bus = i2c_open("/dev/i2c-1");
+        pwm = std::make_unique<PwmModule>(bus, 0, &logger, 200);
+        rel = std::make_unique<RelayModule>(bus, 0, &logger);
+        pca = std::dynamic_pointer_cast<sim::Pca9685>(board.I2cChipAt(0x41));
+        port = std::dynamic_pointer_cast<sim::PortExpander>(board.I2cChipAt(0x20));
+        ASSERT_EQ(pwm->init() + rel->init(), 0);
+        Traffic();
+    }
+    void TearDown() override { i2c_close(bus); }
+    int bus = -1;
+    CorvaneLogger logger{7, true};
+    std::unique_ptr<PwmModule> pwm;
+    std::unique_ptr<RelayModule> rel;
+    std::shared_ptr<sim::Pca9685> pca;
+    std::shared_ptr<sim::PortExpander> port;
+};
+
+TEST_F(I2c, AccessLayer) {
+    const uint8_t data[] = {1, 2, 3, 4, 5}, autoIncrement[] = {0x00, 0x21};
+    pca->Write(autoIncrement, 2);
+    // {read, device, internal address, length, result, traffic}
+    const std::tuple<bool, i2c_device, uint32_t, int, int, std::string> cases[] = {
+        {false, {bus, 0x41, 0, 1, 0, 8, 1}, 6, 5, 5, "t0 s41 w060102 z1 w08030405 z1"},
+        {false, {bus, 0x41, 0, 0, 0, 8, 2}, 0x1234, 1, 1, "t0 s41 w123401 z1"},
+        {false, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 2, 2, "t0 s41 w0102 z1"},
+        {false, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 0, 0, "t0 s41"},
+        {true, {bus, 0x41, 0, 0, 0, 8, 1}, 7, 2, 2, "t0 s41 w07 z1 r0203"},
+        {true, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 1, 1, "t0 s41 z1 r04"},
+        {true, {bus, 0x80, 0, 1, 0, 8, 1}, 0, 1, -1, "t0 s80!"},
+        {false, {bus, 0x41, 0, 1, 0, 0, 1}, 0, 1, -1, ""},  // page size 0
+    };
+    for (const auto& [read, device, iaddr, length, result, traffic] : cases) {
+        uint8_t in[5] = {};
+        EXPECT_EQ(
+            read ? i2c_read(&device, iaddr, in, length) : i2c_write(&device, iaddr, data, length),
+            result)
+            << traffic;
+        EXPECT_EQ(Traffic(true), traffic);
+    }
+    // The second page fails: the first stays written.
+    board.FailDevice("i2c:0x41", 1, 1);
+    EXPECT_EQ(i2c_write(&pwm->Device, 6, "\x9\x9\x9\x9\x9", 5), -1);
+    EXPECT_EQ(Traffic(), "w060909 w08090909!");
+    EXPECT_EQ(V({pca->Register(6), pca->Register(7), pca->Register(8)}), (V{9, 9, 3}));
+}
+
+TEST_F(I2c, Relay) {
+    EXPECT_EQ(V({port->Register(0x00), port->Pins()}), (V{0, 0}));
+    // The mask changes what the registers show, not the pins.
+    EXPECT_EQ(rel->set_OutputRegister(0, 0x3), 0);
+    EXPECT_EQ(Traffic(), "");
+    EXPECT_EQ(V({port->Pins(), Reg(rel.get(), 1), Bit(rel.get(), 4), Bit(rel.get(), 3)}),
+              (V{0, 0x30, 1, 0}));
+    EXPECT_EQ(rel->set_OutputRegister(1, 0), 0);
+    EXPECT_EQ(V({port->Pins(), Reg(rel.get(), 1)}), (V{0x30, 0}));
+    EXPECT_EQ(V({rel->set_OutputRegister(0, 0x25), Reg(rel.get(), 0)}), (V{0, 5}));
+    rel->InvertMask = 0;
+    Traffic();
+    EXPECT_EQ(rel->set_OutputRegister(1, 0x1F3), 0);
+    EXPECT_EQ(Traffic(), "w0af3");
+    // A coil: the port is read, then the latch written; a failed read writes nothing.
+    EXPECT_EQ(rel->set_OutputBit(2, true), 0);
+    EXPECT_EQ(Traffic(), "w09 rf3 w0af7");
+    board.FailDevice("i2c:0x20", 1);
+    EXPECT_EQ(Echoed([&] { return rel->set_OutputBit(0, false); }),
+              "4 REL1 Module Communication Fault");
+    EXPECT_EQ(Echoed([&] { return rel->set_OutputBit(8, true); }), "1 REL1 Illegal function");
+    EXPECT_EQ(Traffic(), "w09!");
+    EXPECT_EQ(sim::ShowRelayModule(board, 0), Lines{"REL1 pins 1 1 1 0 1 1 1 1"});
+}
+
+TEST_F(I2c, PwmFrequency) {
+    // {written, result, prescale, read back}
+    const V cases[] = {{24, 3, 30, 200},   {1501, 3, 30, 200}, {25, 0, 243, 25},
+                       {1500, 0, 3, 1743}, {1357, 0, 3, 1743}, {200, 0, 30, 200}};
+    std::string traffic;
+    for (const V& c : cases) {
+        const int result = pwm->set_OutputRegister(0, static_cast<unsigned short>(c[0]));
+        traffic = Traffic();
+        EXPECT_EQ(V({result, pca->Register(0xFE), Reg(pwm.get(), 0), pca->Running()}),
+                  (V{c[1], c[2], c[3], 1}))
+            << c[0];
+        Traffic();
+    }
+    // Asleep for the prescale, awake, the wake-up wait, restart.
+    EXPECT_EQ(traffic, "w00 r01 w0011 wfe1e w0001 z50 w0081");
+}
+
+TEST_F(I2c, PwmDutyPolarityAndIndicators) {
+    // After init: outputs off in the driver's sense (full-on bit), indicators dark.
+    for (uint8_t base : {0x0A, 0x0E, 0x12, 0x16, 0x26, 0x2A, 0x2E, 0x32})
+        EXPECT_EQ(V({pca->Register(base + 1), pca->Register(base + 3)}), (V{0x10, 0}));
+    // Output 2: {polarity, duty, result, ON low, ON high, OFF low, OFF high, indicator OFF high}
+    const V cases[] = {
+        {0, 250, 0, 0, 0, 0x00, 0x0C, 0x10}, {0, 1000, 0, 0, 0, 0, 0x10, 0x10},
+        {0, 0, 0, 0, 0x10, 0, 0, 0},         {1, 300, 0, 0, 0, 0xCD, 0x04, 0x10},
+        {1, 1000, 0, 0, 0x10, 0, 0, 0x10},   {1, 1001, 3, 0, 0x10, 0, 0, 0x10},
+    };
+    for (const V& c : cases) {
+        pwm->Polarity[1] = c[0];
+        V got = {pwm->set_OutputRegister(2, static_cast<unsigned short>(c[1]))};
+        for (uint8_t r : {0x0E, 0x0F, 0x10, 0x11, 0x2D}) got.push_back(pca->Register(r));
+        EXPECT_EQ(got, V(c.begin() + 2, c.end())) << c[1];
+        EXPECT_EQ(Reg(pwm.get(), 2), std::min(c[1], 1000));
+    }
+    // The polarity flips, the duty stays.
+    ASSERT_EQ(pwm->set_OutputRegister(1, 300), 0);
+    EXPECT_EQ(pwm->set_OutputBit(0, true), 0);
+    EXPECT_EQ(V({pca->Register(0x0C), pca->Register(0x0D), Reg(pwm.get(), 1), Bit(pwm.get(), 0)}),
+              (V{0xCD, 0x04, 300, 1}));
+    EXPECT_EQ(
+        sim::ShowPwmModule(board, 0),
+        (Lines{"PWM1 out1 duty 300 freq 197 led on", "PWM1 out2 duty 1000 freq 197 led on",
+               "PWM1 out3 duty 1000 freq 197 led off", "PWM1 out4 duty 1000 freq 197 led off"}));
+    EXPECT_TRUE(sim::ShowPwmModule(board, 1).empty());
+    // Holding registers from 5 answer 1 without a report.
+    unsigned short value = 0;
+    EXPECT_EQ(V({pwm->get_OutputRegister(5, &value), value}), (V{1, 0x8000}));
+    EXPECT_EQ(Echoed([&] { return pwm->set_OutputRegister(5, 1); }), "1");
+}
+
+// A polarity change that cannot keep the duty reports 4.
+TEST_F(I2c, PwmPolarityUnderBusFaults) {
+    ASSERT_EQ(pwm->set_OutputRegister(1, 300), 0);
+    Traffic();
+    board.FailDevice("i2c:0x41", 1);
+    EXPECT_EQ(Echoed([&] { return pwm->set_OutputBit(0, true); }),
+              "4 PWM1 Module Communication Fault");
+    EXPECT_FALSE(pwm->Polarity[0]) << "the duty was not read: nothing changes";
+    EXPECT_EQ(Traffic(), "w0a!");
+    board.FailDevice("i2c:0x41", 1, 8);  // after the four reads of the duty
+    EXPECT_EQ(Echoed([&] { return pwm->set_OutputBit(0, true); }),
+              "4 PWM1 Module Communication Fault");
+    EXPECT_TRUE(pwm->Polarity[0]) << "the chip may be partly written";
+    const std::string traffic = Traffic();
+    EXPECT_EQ(traffic.substr(traffic.size() - 7), " w2600!") << "the indicator comes first";
+}
+
+// The scan keeps what answers and the bus with it; an FC 15 whose third
+// polarity change fails rolls the first two back.
+TEST_F(I2c, ScanAndPolarityRollback) {
+    const V live = {PwmModule::PwmModuleCount, RelayModule::RelayModuleCount};
+    const int descriptors = board.OpenDescriptors();
+    Module_Manager manager(&logger);
+    EXPECT_EQ(Echoed([&] { return manager.ScanModules(); })[0], '0');
+    EXPECT_EQ(V({manager.PwmPresent, manager.RelPresent, manager.ModuleCount,
+                 PwmModule::PwmModuleCount - live[0], RelayModule::RelayModuleCount - live[1],
+                 board.OpenDescriptors() - descriptors}),
+              (V{5, 3, 4, 2, 2, 1}));
+    std::unique_ptr<modbus_mapping_t, void (*)(modbus_mapping_t*)> mapping{
+        modbus_mapping_new(80, 44, 158, 198), modbus_mapping_free};
+    modbus_request request{0, 15, 16, 4, 1, {0x0F}};
+    board.FailDevice("i2c:0x41", 1, 32);  // two polarity changes: 16 transfers each
+    EXPECT_EQ(Echoed([&] { return manager.RequestHandler(mapping.get(), &request); }),
+              "1 PWM1 Module Communication Fault\nProblem writing to Module Nr 1 Module "
+              "Communication Fault\n[MM] Resetting to Prerequest Values");
+    auto* pwm1 = static_cast<PwmModule*>(manager.Modules[1]);
+    EXPECT_EQ(V(pwm1->Polarity, pwm1->Polarity + 4), V(4, 0));
+    EXPECT_EQ(V({pca->Register(0x0B), pca->Register(0x0F), mapping->tab_bits[16]}),
+              (V{0x10, 0x10, 0}));
+
+    for (CorvaneModule*& module : manager.Modules) delete std::exchange(module, nullptr);
+    i2c_close(manager.I2cHandle);
+    EXPECT_EQ(V({PwmModule::PwmModuleCount, RelayModule::RelayModuleCount}), live);
+}
+
+}  // namespace
