@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
 
 #include "logger.h"
@@ -65,20 +66,20 @@ int main(int argc, char** argv) {
     if (PlatformStart() != 0) return -1;
     if (argc > 1 && CheckArgs(argc, argv) != 0) return 0;
 
-    LL1.Log(6, kSeparator, false);
-    LL1.Log(5, "Corvane Base Software V" CORVANE_VERSION " started", false);
-    LL1.Log(6, kSeparator, false);
+    LL1.Log(LOG_INFO, kSeparator, false);
+    LL1.Log(LOG_NOTICE, "Corvane Base Software V" CORVANE_VERSION " started", false);
+    LL1.Log(LOG_INFO, kSeparator, false);
 
     if (LMM1.Init() != 0) {
-        LL1.Log(2, "Problem Initialising Corvane", false);
+        LL1.Log(LOG_CRIT, "Problem Initialising Corvane", false);
         return -1;
     }
     if (LMM1.ScanModules() != 0) {
-        LL1.Log(2, "Problem During Module Detection", false);
+        LL1.Log(LOG_CRIT, "Problem During Module Detection", false);
         return -1;
     }
     if (LMBS1.StartServer() != 0) {
-        LL1.Log(2, "[VRS] Couldnt Start Corvane Server", false);
+        LL1.Log(LOG_CRIT, "[VRS] Couldnt Start Corvane Server", false);
         return -1;
     }
 
@@ -92,6 +93,6 @@ int main(int argc, char** argv) {
     sd_notify(0, "READY=1");
 
     for (;;) {
-        if (LMBS1.WaitAndHandle() != 0) LL1.Log(3, "Broken Request", false);
+        if (LMBS1.WaitAndHandle() != 0) LL1.Log(LOG_ERR, "Broken Request", false);
     }
 }

@@ -1,7 +1,9 @@
 #include "grund.h"
 
 #include <string>
+#include <syslog.h>
 
+#include "error.h"
 #include "gpio.h"
 #include "platform.h"
 #include "version.h"
@@ -81,10 +83,10 @@ int Grundmodul::ConnectionTest() {
 }
 
 int Grundmodul::get_InputBit(unsigned char channel, bool* value) {
-    if (channel > kLastChannel) return ModuleError(1, 3, "");
+    if (channel > kLastChannel) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
     if (channel >= kInputCount) {
         *value = false;
-        return 1;
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     int level = GPIO_Read(LL_GPIO_IN_Map[channel]);
     if (level < 0) return -1;
@@ -93,16 +95,16 @@ int Grundmodul::get_InputBit(unsigned char channel, bool* value) {
 }
 
 int Grundmodul::set_OutputBit(unsigned char channel, bool value) {
-    if (channel > kLastChannel) return ModuleError(1, 3, "");
-    if (channel != 0) return 1;
+    if (channel > kLastChannel) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
+    if (channel != 0) return CORVANE_ILLEGAL_FUNCTION;
     return GPIO_Write(LL_GPIO_OUT_Pin, value ? 1 : 0) < 0 ? -1 : 0;
 }
 
 int Grundmodul::get_OutputBit(unsigned char channel, bool* value) {
-    if (channel > kLastChannel) return ModuleError(1, 3, "");
+    if (channel > kLastChannel) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
     if (channel != 0) {
         *value = false;
-        return 1;
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     int level = GPIO_Read(LL_GPIO_OUT_Pin);
     if (level < 0) return -1;
@@ -111,7 +113,7 @@ int Grundmodul::get_OutputBit(unsigned char channel, bool* value) {
 }
 
 int Grundmodul::get_InputRegister(unsigned char channel, unsigned short* value) {
-    if (channel > kLastChannel) return ModuleError(1, 3, "");
+    if (channel > kLastChannel) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
     if (channel == 0) {
         *value = 0;
     } else if (channel <= 3) {
@@ -122,32 +124,32 @@ int Grundmodul::get_InputRegister(unsigned char channel, unsigned short* value) 
         *value = PresenceMask[channel - 8];
     } else {
         *value = 0;
-        return 1;
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     return 0;
 }
 
 int Grundmodul::set_OutputRegister(unsigned char channel, unsigned short value) {
-    if (channel > kLastChannel) return ModuleError(1, 3, "");
+    if (channel > kLastChannel) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
     if (channel == 1) return setUserLeds(value);
-    if (channel != 0) return 1;
+    if (channel != 0) return CORVANE_ILLEGAL_FUNCTION;
 
     // The flag changes first: whoever reads the journal line may act on it.
     if (value == GRUND_UNLOCK_CODE) {
         ConfigLocked = false;
-        Logger->Log(6, "Config has been Unlocked", false);
+        Logger->Log(LOG_INFO, "Config has been Unlocked", false);
         return 0;
     }
     if (value == GRUND_LOCK_CODE) {
         ConfigLocked = true;
-        Logger->Log(6, "Config has been Locked", false);
+        Logger->Log(LOG_INFO, "Config has been Locked", false);
         return 0;
     }
-    return 3;
+    return CORVANE_ILLEGAL_DATA_VALUE;
 }
 
 int Grundmodul::get_OutputRegister(unsigned char channel, unsigned short* value) {
-    if (channel > kLastChannel) return ModuleError(1, 3, "");
+    if (channel > kLastChannel) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
     if (channel == 0) {
         // The lock state is deliberately not readable.
         *value = 0;
@@ -158,7 +160,7 @@ int Grundmodul::get_OutputRegister(unsigned char channel, unsigned short* value)
         return 0;
     }
     *value = 0;
-    return 1;
+    return CORVANE_ILLEGAL_FUNCTION;
 }
 
 int Grundmodul::StopThreads() {
@@ -196,7 +198,7 @@ int Grundmodul::Get_LED(int led) {
 // set itself, so a client's mode does not override it.
 int Grundmodul::setUserLeds(unsigned short value) {
     const int modes[2] = {(value >> 4) & 3, value & 3};  // LED 0, LED 1
-    if (modes[0] == 3 || modes[1] == 3) return 3;
+    if (modes[0] == 3 || modes[1] == 3) return CORVANE_ILLEGAL_DATA_VALUE;
 
     for (int led = 1; led >= 0; --led) {
         std::lock_guard<std::mutex> lock(LedMutex);
