@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <syslog.h>
 
+#include "aio.h"
 #include "error.h"
 #include "i2c.h"
 #include "modbus_server.h"
@@ -239,6 +241,29 @@ int Module_Manager::ScanModules() {
 
     // Probing of the extension positions goes here, in the order PWM 1-8,
     // relay 9-12, temperature 13-15, analog 16-22, once their drivers exist.
+
+    // Analog module i sits on SPI device i, which temperature module i / 2
+    // also uses: two modules on one device cannot both be served.
+    for (int i = 0; i < 7; ++i) {
+        CorvaneModule*& slot = Modules[16 + i];
+        slot = new Aio_Module(i, Logger);
+        if (slot->ConnectionTest() != 0) {
+            delete slot;
+            slot = nullptr;
+            continue;
+        }
+        ++ModuleCount;
+        slot->init();
+        AioPresent |= 1 << i;
+        if (TmpPresent & (1 << (i / 2))) {
+            Logger->Log(LOG_ERR,
+                        "[MM] SPI Adress conflict on SPI Channel " + std::to_string(i) +
+                            ". Change AIO " + std::to_string(i + 1) + " or TMP " +
+                            std::to_string(i / 2 + 1) + " Module DIP Switch",
+                        false);
+            return -1;
+        }
+    }
 
     for (CorvaneModule* module : Modules) {
         if (module == nullptr) continue;
