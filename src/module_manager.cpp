@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <syslog.h>
 
+#include "aio.h"
 #include "error.h"
 #include "i2c.h"
 #include "modbus_server.h"
@@ -254,6 +256,29 @@ int Module_Manager::ScanModules() {
     for (int index = 0; index < 3; ++index) {
         Modules[13 + index] = new TemperatureModule(static_cast<unsigned char>(index), Logger);
         if (TryModule(13 + index) == 0) TmpPresent |= 1u << index;
+    }
+
+    // Analog module i sits on SPI device i, which temperature module i / 2
+    // also uses: two modules on one device cannot both be served.
+    for (int i = 0; i < 7; ++i) {
+        CorvaneModule*& slot = Modules[16 + i];
+        slot = new Aio_Module(i, Logger);
+        if (slot->ConnectionTest() != 0) {
+            delete slot;
+            slot = nullptr;
+            continue;
+        }
+        ++ModuleCount;
+        slot->init();
+        AioPresent |= 1 << i;
+        if (TmpPresent & (1 << (i / 2))) {
+            Logger->Log(LOG_ERR,
+                        "[MM] SPI Adress conflict on SPI Channel " + std::to_string(i) +
+                            ". Change AIO " + std::to_string(i + 1) + " or TMP " +
+                            std::to_string(i / 2 + 1) + " Module DIP Switch",
+                        false);
+            return -1;
+        }
     }
 
     for (CorvaneModule* module : Modules) {

@@ -1,0 +1,89 @@
+// corvanebs-sim end to end with analog modules on the board.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <modbus.h>
+#include <sys/wait.h>
+
+#include "service.h"
+
+using testsupport::Service;
+using testsupport::ServiceOptions;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Regs = std::vector<uint16_t>;
+
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ServiceOptions Debug(const std::string& board) {
+    ServiceOptions options;
+    options.args = {"-d"};
+    options.config = "IP = \"127.0.0.1\";\n";
+    options.board = board;
+    return options;
+}
+
+// `count` registers from `start`, all 0x8000 but the given ones.
+Regs Missing(int start, int count, const std::map<int, uint16_t>& values) {
+    Regs regs(count, 0x8000);
+    for (auto [address, value] : values) regs[address - start] = value;
+    return regs;
+}
+
+}  // namespace
+
+TEST(EndToEnd, AnalogModulesThroughTheirRegisters) {
+    // AIO1 converts 5 V on channel 2 and 5 mA on channel 3, channel 4 reads
+    // high; AIO3 presents the defaults.
+    Service service(
+        Debug("analog = [1, 3];\n"
+              "aio1 = { adc = [0, 32768, 13107, 0]; din = [0, 0, 0, 1]; };\n"));
+    ASSERT_TRUE(service.Start()) << service.Stderr();
+    const std::unique_ptr<modbus_t, void (*)(modbus_t*)> client(
+        modbus_new_tcp("127.0.0.1", service.port()),
+        [](modbus_t* m) { modbus_close(m), modbus_free(m); });
+    modbus_t* c = client.get();
+    ASSERT_EQ(modbus_connect(c), 0);
+
+    // AIO1: voltage output, voltage input, 4-20 mA current input, digital input.
+    ASSERT_EQ(modbus_write_register(c, 16, 0x8621), 1) << modbus_strerror(errno);
+    ASSERT_EQ(modbus_write_register(c, 102, 10000), 1) << "channel 1 in mV";
+    EXPECT_EQ(modbus_write_register(c, 74, 1001) == -1 ? errno : 0, EMBXILVAL) << "level 1001";
+    Regs regs(198);
+    ASSERT_EQ(modbus_read_registers(c, 16, 7, &regs[16]), 7);
+    ASSERT_EQ(modbus_read_registers(c, 74, 84, &regs[74]), 84);
+    EXPECT_EQ(Regs(regs.begin() + 16, regs.begin() + 23), Missing(16, 7, {{16, 0x8621}, {18, 0}}));
+    EXPECT_EQ(Regs(regs.begin() + 74, regs.begin() + 158),
+              Missing(74, 84, {{74, 1000}, {102, 10000}}));
+    ASSERT_EQ(modbus_read_input_registers(c, 86, 112, &regs[86]), 112);
+    EXPECT_EQ(Regs(regs.begin() + 86, regs.end()),
+              Missing(86, 112, {{115, 500}, {116, 62}, {143, 5000}, {172, 5000}}));
+    uint8_t bits[28];
+    EXPECT_EQ(modbus_read_input_bits(c, 16, 28, bits), -1) << "channel 1 is analog";
+    ASSERT_EQ(modbus_read_input_bits(c, 19, 1, bits), 1);
+    EXPECT_EQ(bits[0], 1);
+    EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
+}
+
+// Temperature module 1 uses SPI devices 0 and 1; analog module 2 device 1.
+// Both answer their probes, so the scan only finds the clash at AIO2.
+TEST(EndToEnd, AnalogModuleOnTheSpiDeviceOfATemperatureModuleEndsTheStart) {
+    ServiceOptions options = Debug("temperature = [1];\nanalog = [2, 4];\n");
+    options.waitListening = false;
+    Service service(options);
+    ASSERT_TRUE(service.Start());
+    EXPECT_EQ(ExitCode(service.WaitExit(20s)), 255);
+    const std::string out = service.Stdout();
+    EXPECT_NE(
+        out.find("[MM] SPI Adress conflict on SPI Channel 1. Change AIO 2 or TMP 1 Module DIP "
+                 "Switch\nProblem During Module Detection\n"),
+        std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("[MM] GRUND Module 1"), std::string::npos) << "no listing";
+}
