@@ -528,10 +528,17 @@ int Aio_Module::get_OutputRegister(unsigned char index, unsigned short* value) {
 // ---------------------------------------------------------------------------
 
 int Aio_Module::ConnectionTest() {
-    if (Spi.Fd < 0 && SpiOpenPort(Spi) != 0) return -1;
+    // Opening the port sets the device's mode for every user of it. A probe
+    // that finds no analog module puts the mode back, so that a temperature
+    // module on the same device goes on converting.
+    uint32_t modeBefore = 0;
+    const bool opened = Spi.Fd < 0;
+    const bool modeKnown = opened && SpiGetMode(Spi.Port, &modeBefore) == 0;
+    if (opened && SpiOpenPort(Spi) != 0) return -1;
     unsigned short id = 0;
-    if (ReadReg(kIdentificationReg, &id) != 0) return -1;
-    return id == kIdentification ? 0 : -1;
+    if (ReadReg(kIdentificationReg, &id) == 0 && id == kIdentification) return 0;
+    if (modeKnown) SpiSetMode(Spi, modeBefore);
+    return -1;
 }
 
 int Aio_Module::init() {

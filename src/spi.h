@@ -19,6 +19,12 @@ int SpiOpenPort(SpiPort& port);
 // Closes Fd and sets it to -1. 0, or -1 after printing the reason on
 // standard error.
 int SpiClosePort(SpiPort& port);
+// The mode device `port` is set to now; the kernel keeps one per device,
+// shared by every descriptor open on it. 0, or -1 when it cannot be read.
+int SpiGetMode(int port, uint32_t* mode);
+// Sets the mode of an open port alone, keeping what the kernel reports in
+// Mode. 0, or -1.
+int SpiSetMode(SpiPort& port, uint32_t mode);
 // One full-duplex transfer of `length` bytes with chip select held throughout.
 // 0, or -1 after printing the reason on standard error.
 int SpiWriteAndRead(SpiPort& port, const uint8_t* tx, uint8_t* rx, uint32_t length);
