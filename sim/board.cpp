@@ -33,9 +33,6 @@ constexpr unsigned long kI2cTenBit = 0x0704;
 // The base board's GPIO controller has lines 0-511.
 constexpr int kGpioLines = 512;
 
-// Base-module input pins, in the order of BoardConfig::inputs.
-constexpr int kInputPins[9] = {503, 501, 500, 0, 22, 1, 27, 13, 12};
-
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -300,7 +297,7 @@ void Board::Reset(const BoardConfig& config) {
         ++s.boardGeneration;
         s.pins.clear();
         s.driven.clear();
-        for (int i = 0; i < 9; ++i) s.driven[kInputPins[i]] = config.inputs[i] != 0;
+        for (int i = 0; i < 9; ++i) s.driven[kBaseInputPins[i]] = config.inputs[i] != 0;
         s.valueWrites.clear();
         s.unexports.clear();
         oldChips.swap(s.i2cChips);

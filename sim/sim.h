@@ -30,6 +30,12 @@ constexpr int kTmpInputs = 16;
 constexpr int kAioModules = 7;
 constexpr int kAioChannels = 4;
 
+// The base board's wiring: kernel GPIO numbers of digital inputs 0-8, of
+// LEDs 0-2 and of the digital output.
+constexpr int kBaseInputPins[9] = {503, 501, 500, 0, 22, 1, 27, 13, 12};
+constexpr int kBaseLedPins[3] = {496, 497, 498};
+constexpr int kBaseOutputPin = 502;
+
 // What a temperature module's converters present: the raw 12-bit codes of
 // its inputs 1..16, in input-register order.
 struct TmpValues {
@@ -60,7 +66,8 @@ struct BoardConfig {
     bool Fitted(const std::vector<int> BoardConfig::*kind, int number) const;
 };
 
-// The built-in demo board: one module of every kind, no SPI conflict.
+// The built-in demo board: one module of every kind, no SPI conflict, with
+// room temperatures, an analog input at half scale and digital inputs high.
 BoardConfig DemoBoard();
 // Reads a board file (libconfig syntax). true on success; otherwise false
 // with a one-line reason in *error naming the file, and the line if known.
