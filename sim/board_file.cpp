@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <libconfig.h++>
 #include <memory>
 #include <set>
@@ -211,6 +212,15 @@ BoardConfig DemoBoard() {
     board.relay = {1};
     board.temperature = {1};
     board.analog = {3};
+    board.inputs[0] = 1;
+    // TMP1 in a room: input 1 at 21.0 °C, each further input 0.1 °C warmer, up to 22.5 °C.
+    constexpr uint16_t kRoom[kTmpInputs] = {2084, 2086, 2089, 2092, 2094, 2097, 2100, 2102,
+                                            2105, 2107, 2110, 2113, 2115, 2118, 2121, 2123};
+    std::copy(std::begin(kRoom), std::end(kRoom), board.tmp[0].raw);
+    // AIO3 channel 1 at half scale (5000 mV as a voltage input, 12500 µA as a
+    // current input), channel 2 a PT1000 at 21.5 °C (1084 ohm against the
+    // 2100 ohm reference), channel 3 a 12 mA loop, channel 4's digital input high.
+    board.aio[2] = AioValues{{32768, 22315, 31457, 0}, {0, 0, 0, 1}, 0};
     return board;
 }
 

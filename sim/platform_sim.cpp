@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
+#include "control.h"
 #include "sim.h"
 #include "version.h"
 
@@ -36,6 +38,14 @@ class SimPlatform : public Platform {
     static sim::Board& board() { return sim::Board::Get(); }
 };
 
+std::unique_ptr<sim::ControlServer> control;
+
+// Registered with atexit after the service's globals were built, so the
+// control thread is joined and its socket file removed before they go.
+void StopControl() {
+    control.reset();
+}
+
 }  // namespace
 
 Platform& os() {
@@ -62,6 +72,18 @@ int PlatformStart() {
     if (trace && *trace && !sim::Board::Get().SetTrace(trace)) {
         std::fprintf(stderr, "corvanebs-sim: cannot write the GPIO trace %s\n", trace);
         return -1;
+    }
+    StopControl();
+    const char* socket = std::getenv("CORVANE_SIM_CONTROL");
+    if (socket && *socket) {
+        static const bool registered = (std::atexit(StopControl), true);
+        (void)registered;
+        control.reset(new sim::ControlServer(sim::Board::Get()));
+        std::string error;
+        if (control->Start(socket, &error) != 0) {
+            std::fprintf(stderr, "corvanebs-sim: %s\n", error.c_str());
+            return -1;
+        }
     }
     return 0;
 }

@@ -70,7 +70,8 @@ struct BoardConfig {
     bool Fitted(const std::vector<int> BoardConfig::*kind, int number) const;
 };
 
-// The built-in demo board: one module of every kind, no SPI conflict.
+// The built-in demo board: one module of every kind, no SPI conflict, with
+// room temperatures, an analog input at half scale and digital inputs high.
 BoardConfig DemoBoard();
 // Reads a board file (libconfig syntax). true on success; otherwise false
 // with a one-line reason in *error naming the file, and the line if known.

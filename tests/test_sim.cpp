@@ -159,7 +159,8 @@ TEST_F(Sim, BoardFilesAndStart) {
                                Ints(b.inputs, b.inputs + 9), b.i2c_bus);
     };
     // The demo board: one module of every kind, analog on spidev0.2, clear of TMP1's 0 and 1.
-    const auto demo = std::make_tuple(Ints{1}, Ints{1}, Ints{1}, Ints{3}, Ints(9), true);
+    const auto demo =
+        std::make_tuple(Ints{1}, Ints{1}, Ints{1}, Ints{3}, Ints{1, 0, 0, 0, 0, 0, 0, 0, 0}, true);
     EXPECT_EQ(Modules(sim::DemoBoard()), demo);
     sim::BoardConfig config;
     std::string error;

@@ -1,0 +1,40 @@
+// The register map as documented: docs/register-map.csv and the README's
+// generated section are what corvane-map prints from the address tables now.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "service.h"
+
+namespace {
+
+std::string MapOutput(const std::string& format) {
+    std::string out;
+    FILE* pipe = popen((CORVANE_MAP_BINARY " " + format).c_str(), "r");
+    char buffer[4096];
+    for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    EXPECT_TRUE(pipe != nullptr && pclose(pipe) == 0) << format;
+    return out;
+}
+
+TEST(RegisterMap, CommittedDocumentsMatchTheTables) {
+    const std::string source = CORVANE_SOURCE_DIR;
+    const std::string csv = MapOutput("--csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 80 + 44 + 158 + 198);
+    EXPECT_EQ(csv, testsupport::ReadFile(source + "/docs/register-map.csv"))
+        << "regenerate it: build/corvane-map --csv > docs/register-map.csv";
+
+    const std::string readme = testsupport::ReadFile(source + "/README.md");
+    const std::string begin = "<!-- corvane-map --markdown: begin -->\n",
+                      end = "<!-- corvane-map --markdown: end -->\n";
+    const size_t from = readme.find(begin), to = readme.find(end);
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to);
+    EXPECT_EQ(readme.substr(from + begin.size(), to - from - begin.size()),
+              "\n" + MapOutput("--markdown") + "\n")
+        << "regenerate the README's section from build/corvane-map --markdown";
+}
+
+}  // namespace
