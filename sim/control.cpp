@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "grund.h"  // the base board's pins
 #include "models.h"
 
 namespace sim {
