@@ -34,7 +34,6 @@ constexpr unsigned short kResetAllAlerts = 0xFFFF;
 constexpr unsigned short kAdcAlerts = 0x0C00;
 constexpr uint8_t kAlertFlag = 1 << 5;
 constexpr unsigned short kLedOff = 0x0004, kLedOn = 0x0009, kLedAlert = 0x0001;
-constexpr uint16_t kNoValue = 0x8000;
 
 // Device function codes as the channel operations test them.
 enum DeviceFunction : unsigned short {
@@ -351,13 +350,13 @@ int Aio_Module::Measure_T(unsigned char ch, unsigned short* tenthsDegree) {
     }
     if (Read_ADC(ch, &raw) != 0) return -1;
     if (raw == 65535) {
-        *tenthsDegree = kNoValue;
+        *tenthsDegree = MODULE_NO_VALUE;
         return -1;
     }
     // Sensor resistance against the 2100 ohm reference.
     const uint16_t r = static_cast<uint16_t>(int32_t{raw} * 2100 / (65535 - int32_t{raw}));
     if (r < 851 || r > 1599) {
-        *tenthsDegree = kNoValue;
+        *tenthsDegree = MODULE_NO_VALUE;
         return 0;
     }
     // Callendar-Van Dusen solved for t, Pt1000, IEC 60751 A and B, scaled
@@ -502,7 +501,7 @@ int Aio_Module::get_OutputRegister(unsigned char index, unsigned short* value) {
                       : index <= 8 ? function == 1
                                    : function == 3 || function == 5;
     if (!fits) {
-        *value = kNoValue;
+        *value = MODULE_NO_VALUE;
         return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING, "");
     }
     unsigned short code = 0;

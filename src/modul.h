@@ -19,6 +19,10 @@
 
 #include "logger.h"
 
+// What a register read gives when there is no value: the register cannot be
+// read, its module is absent, or the reading is invalid.
+constexpr unsigned short MODULE_NO_VALUE = 0x8000;
+
 class CorvaneModule {
   public:
     // Run flag of a worker thread kept in the base (temperature module).

@@ -158,7 +158,6 @@ constexpr int kDiscreteInputCount = static_cast<int>(MM_InputBit_Map.size());
 constexpr int kHoldingCount = static_cast<int>(MM_OutputRegister_Map.size());
 constexpr int kInputRegisterCount = static_cast<int>(MM_InputRegister_Map.size());
 constexpr int kRequestValues = static_cast<int>(std::size(modbus_request{}.values));
-constexpr uint16_t kNoValue = 0x8000;
 constexpr int kPwmStartFrequency = 200;  // Hz
 
 const char kLockedBits[] = "Access to Config Bits DENIED. Corvane is LOCKED";
@@ -185,24 +184,24 @@ bool CoilBit(const modbus_request* request, int i, int k) {
 // driver's result and names the module it wrote. Always 1.
 template <typename Restore>
 int RollBack(CorvaneLogger* logger, int failedModNr, int result, int failed, Restore restore) {
-    logger->Log(4,
+    logger->Log(LOG_WARNING,
                 "Problem writing to Module Nr " + std::to_string(failedModNr) + " " +
                     Corvane_strerror(result),
                 true);
-    logger->Log(4, "[MM] Resetting to Prerequest Values", true);
+    logger->Log(LOG_WARNING, "[MM] Resetting to Prerequest Values", true);
     for (int j = 0; j < failed; ++j) {
         int modNr = 0;
         const int r2 = restore(j, &modNr);
         if (r2 != 0) {
-            logger->Log(3,
+            logger->Log(LOG_ERR,
                         "Values could not be Reset. System in undefined state !!! Error Occured "
                         "on Module" +
                             std::to_string(modNr) + " " + Corvane_strerror(r2),
                         true);
-            return 1;
+            return CORVANE_ILLEGAL_FUNCTION;
         }
     }
-    return 1;
+    return CORVANE_ILLEGAL_FUNCTION;
 }
 
 }  // namespace
@@ -235,11 +234,11 @@ int Module_Manager::Init() {
 }
 
 int Module_Manager::ScanModules() {
-    Logger->Log(6, "[MM] Scanning for Modules:", false);
+    Logger->Log(LOG_INFO, "[MM] Scanning for Modules:", false);
 
     I2cHandle = i2c_open("/dev/i2c-1");
     if (I2cHandle <= 0) {
-        Logger->Log(3, "[MM] Not Able to Open I2C Bus\n", false);
+        Logger->Log(LOG_ERR, "[MM] Not Able to Open I2C Bus\n", false);
         return -1;
     }
 
@@ -284,14 +283,15 @@ int Module_Manager::ScanModules() {
     for (CorvaneModule* module : Modules) {
         if (module == nullptr) continue;
         Logger->Log(
-            6, "[MM] " + module->ModuleName + " Module " + std::to_string(module->ModuleNumber),
+            LOG_INFO,
+            "[MM] " + module->ModuleName + " Module " + std::to_string(module->ModuleNumber),
             false);
     }
 
     // Only PWM and relay drivers borrow the bus.
     if (PwmModule::PwmModuleCount == 0 && RelayModule::RelayModuleCount == 0) i2c_close(I2cHandle);
 
-    if (ModuleCount == 0) Logger->Log(6, "[MM] No Modules Connected", true);
+    if (ModuleCount == 0) Logger->Log(LOG_INFO, "[MM] No Modules Connected", true);
 
     BaseModule.set_ModuleConnectionStatus(PwmPresent, RelPresent, TmpPresent, AioPresent);
     BaseModule.Set_LED(2, LED_SLOW_BLINK);
@@ -357,7 +357,8 @@ int Module_Manager::RequestHandler(modbus_mapping_t* mapping, modbus_request* re
 
 int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request) {
     const bool coils = request->function == 1;
-    if (!RangeFits(request, coils ? kCoilCount : kDiscreteInputCount)) return 2;
+    if (!RangeFits(request, coils ? kCoilCount : kDiscreteInputCount))
+        return CORVANE_ILLEGAL_DATA_ADDRESS;
 
     for (int i = 0; i < request->count; ++i) {
         const int a = request->start + i;
@@ -366,7 +367,7 @@ int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request)
             coils ? MM_OutputBit_Map[a].Channel : MM_InputBit_Map[a].Channel);
         CorvaneModule* module = Modules[modNr];
         bool bit = false;
-        if (module == nullptr) return 1;
+        if (module == nullptr) return CORVANE_ILLEGAL_FUNCTION;
         const int r =
             coils ? module->get_OutputBit(channel, &bit) : module->get_InputBit(channel, &bit);
         if (r != 0) return r;
@@ -377,14 +378,15 @@ int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request)
 
 int Module_Manager::readRegisters(modbus_mapping_t* mapping, modbus_request* request) {
     const bool holding = request->function == 3;
-    if (!RangeFits(request, holding ? kHoldingCount : kInputRegisterCount)) return 2;
+    if (!RangeFits(request, holding ? kHoldingCount : kInputRegisterCount))
+        return CORVANE_ILLEGAL_DATA_ADDRESS;
 
     uint16_t* slots = holding ? mapping->tab_registers : mapping->tab_input_registers;
     for (int i = 0; i < request->count; ++i) {
         const int a = request->start + i;
         // The lock register never reads back: the lock state stays private.
         if (holding && a == 0) {
-            slots[0] = kNoValue;
+            slots[0] = MODULE_NO_VALUE;
             continue;
         }
         const int modNr = holding ? MM_OutputRegister_Map[a].ModNr : MM_InputRegister_Map[a].ModNr;
@@ -397,34 +399,34 @@ int Module_Manager::readRegisters(modbus_mapping_t* mapping, modbus_request* req
             r = holding ? module->get_OutputRegister(channel, &value)
                         : module->get_InputRegister(channel, &value);
         }
-        slots[a] = r == 0 ? value : kNoValue;
+        slots[a] = r == 0 ? value : MODULE_NO_VALUE;
     }
     return 0;
 }
 
 int Module_Manager::writeSingleCoil(modbus_mapping_t* mapping, modbus_request* request) {
     const int a = request->start;
-    if (a >= kCoilCount) return 2;
+    if (a >= kCoilCount) return CORVANE_ILLEGAL_DATA_ADDRESS;
     const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
     // Only the high byte counts: 0xFF00 is on, 0x00FF is off.
     const uint8_t high = static_cast<uint8_t>(request->values[0] >> 8);
 
     CorvaneModule* module = Modules[e.ModNr];
     if (module == nullptr) {
-        Logger->Log(4,
+        Logger->Log(LOG_WARNING,
                     "Writing to unconnected Module " + ModNrtoString(e.ModNr) +
                         " @Register: " + std::to_string(a),
                     true);
-        return 1;
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     if (e.Config != 0 && BaseModule.ConfigLocked) {
-        Logger->Log(4, "Adress " + std::to_string(a) + kLockedBits, true);
-        return 1;
+        Logger->Log(LOG_WARNING, "Adress " + std::to_string(a) + kLockedBits, true);
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     const int r = module->set_OutputBit(static_cast<unsigned char>(e.Channel), high != 0);
     if (r != 0) {
         Logger->Log(
-            4,
+            LOG_WARNING,
             "Problem writing to Module Nr " + std::to_string(e.ModNr) + " " + Corvane_strerror(r),
             true);
         return r;
@@ -435,22 +437,22 @@ int Module_Manager::writeSingleCoil(modbus_mapping_t* mapping, modbus_request* r
 
 int Module_Manager::writeSingleRegister(modbus_mapping_t* mapping, modbus_request* request) {
     const int a = request->start;
-    if (a >= kHoldingCount) return 2;
+    if (a >= kHoldingCount) return CORVANE_ILLEGAL_DATA_ADDRESS;
     const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
     const uint16_t v = request->values[0];
 
     CorvaneModule* module = Modules[e.ModNr];
     if (module == nullptr) {
-        Logger->Log(4,
+        Logger->Log(LOG_WARNING,
                     "Adress " + std::to_string(a + 40001) + " Writing to unconnected Module " +
                         ModNrtoString(e.ModNr) + " @Register: " + std::to_string(a),
                     true);
-        return 1;
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     // Register 0 is the lock itself and must stay writable to unlock.
     if (a != 0 && e.Config != 0 && BaseModule.ConfigLocked) {
-        Logger->Log(4, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
-        return 1;
+        Logger->Log(LOG_WARNING, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     const int r = module->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);
     if (r != 0) return r;
@@ -459,7 +461,7 @@ int Module_Manager::writeSingleRegister(modbus_mapping_t* mapping, modbus_reques
 }
 
 int Module_Manager::writeMultipleCoils(modbus_mapping_t* mapping, modbus_request* request) {
-    if (!RangeFits(request, kCoilCount)) return 2;
+    if (!RangeFits(request, kCoilCount)) return CORVANE_ILLEGAL_DATA_ADDRESS;
     const int start = request->start;
     const int count = request->count;
     if (count == 0) return 0;
@@ -469,16 +471,16 @@ int Module_Manager::writeMultipleCoils(modbus_mapping_t* mapping, modbus_request
         const int a = start + i;
         const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
         if (Modules[e.ModNr] == nullptr) {
-            Logger->Log(4,
+            Logger->Log(LOG_WARNING,
                         "Adress " + std::to_string(a) + "Writing to unconnected Module " +
                             ModNrtoString(e.ModNr),
                         true);
-            return 1;
+            return CORVANE_ILLEGAL_FUNCTION;
         }
         // The whole request is refused, so it names the request's start.
         if (e.Config != 0 && BaseModule.ConfigLocked) {
-            Logger->Log(4, "Adress " + std::to_string(start) + kLockedBits, true);
-            return 1;
+            Logger->Log(LOG_WARNING, "Adress " + std::to_string(start) + kLockedBits, true);
+            return CORVANE_ILLEGAL_FUNCTION;
         }
         previous[i] = mapping->tab_bits[a];
     }
@@ -506,11 +508,11 @@ int Module_Manager::writeMultipleCoils(modbus_mapping_t* mapping, modbus_request
 }
 
 int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_request* request) {
-    if (!RangeFits(request, kHoldingCount)) return 2;
+    if (!RangeFits(request, kHoldingCount)) return CORVANE_ILLEGAL_DATA_ADDRESS;
     const int start = request->start;
     const int count = request->count;
     // More registers than a request can carry: the values are not there.
-    if (count > kRequestValues) return 3;
+    if (count > kRequestValues) return CORVANE_ILLEGAL_DATA_VALUE;
     if (count == 0) return 0;
 
     uint16_t previous[260] = {};
@@ -519,11 +521,11 @@ int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_req
         const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
         previous[i] = mapping->tab_registers[a];
         if (Modules[e.ModNr] == nullptr) {
-            Logger->Log(4,
+            Logger->Log(LOG_WARNING,
                         "Adress " + std::to_string(a + 40001) + ": Writing to unconnected Module " +
                             ModNrtoString(e.ModNr),
                         true);
-            return 1;
+            return CORVANE_ILLEGAL_FUNCTION;
         }
     }
 
@@ -534,8 +536,8 @@ int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_req
         // Read afresh each time: register 0 of this very request may have
         // just locked or unlocked the configuration.
         if (a != 0 && e.Config != 0 && BaseModule.ConfigLocked) {
-            Logger->Log(4, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
-            return 1;
+            Logger->Log(LOG_WARNING, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
+            return CORVANE_ILLEGAL_FUNCTION;
         }
         const int r =
             Modules[e.ModNr]->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);

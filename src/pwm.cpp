@@ -21,7 +21,6 @@ constexpr double kOscillatorHz = 25000000.0;
 constexpr int kCounts = 4096;
 // The oscillator needs 500 us after leaving sleep; the module waits longer.
 constexpr unsigned long kWakeMicroseconds = 50000;
-constexpr unsigned short kNoValue = 0x8000;
 
 }  // namespace
 
@@ -102,7 +101,7 @@ int PwmModule::set_OutputRegister(unsigned char channel, unsigned short value) {
 
 int PwmModule::get_OutputRegister(unsigned char channel, unsigned short* value) {
     if (channel > 4) {
-        *value = kNoValue;
+        *value = MODULE_NO_VALUE;
         return CORVANE_ILLEGAL_FUNCTION;
     }
     if (channel > 0) return GetPWMPin(channel, value);
