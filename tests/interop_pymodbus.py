@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """pymodbus, a client written elsewhere, against corvanebs on 127.0.0.1:PORT (argv[1]) with
-the base module only. Prints one "name=value" line per check, then result=pass|fail; exits 0
-only if every check held."""
+the demo board (PWM1, REL1, TMP1, AIO3). Prints one "name=value" line per check, then
+result=pass|fail; exits 0 only if every check held."""
 import sys
+import time
 
 from pymodbus.client import ModbusTcpClient
 from pymodbus.pdu import ExceptionResponse
 
 c = ModbusTcpClient("127.0.0.1", port=int(sys.argv[1]), timeout=3, retries=1)
+MISSING = 0x8000
 
 
 def outcome(r):
@@ -16,24 +18,90 @@ def outcome(r):
     return f"error={r}" if r.isError() else "ok"
 
 
+def holding(address, count=1):
+    return c.read_holding_registers(address, count, slave=1).registers
+
+
+def inputs(address, count=1):
+    return c.read_input_registers(address, count, slave=1).registers
+
+
+def coils(address, count):
+    return c.read_coils(address, count, slave=1).bits[:count]
+
+
+def write(address, *values):
+    if len(values) == 1:
+        return outcome(c.write_register(address, values[0], slave=1))
+    return outcome(c.write_registers(address, list(values), slave=1))
+
+
+def eventually(read, expected):
+    """The temperature mean fills up in the first passes after the start: 5 s at most."""
+    for _ in range(50):
+        got = read()
+        if got == expected:
+            break
+        time.sleep(0.1)
+    return got
+
+
+ROOM = list(range(210, 226))  # TMP1's inputs 1-16, 21.0-22.5 degrees
 CHECKS = [
-    # A zero, the version 0.7.18, four constant words, and the (empty) presence masks of
-    # the four extension kinds.
-    ("identification", lambda: c.read_input_registers(0, 12, slave=1).registers,
-     [0, 0, 7, 18, 1234, 1234, 1234, 1234, 0, 0, 0, 0]),
+    # Base module: a zero, the version 0.7.18, four constant words, the presence masks
+    # of PWM1, REL1, TMP1 and AIO3; register 0 of every extension module (AIO3's is its
+    # alert status), the absent ones missing.
+    ("identification", lambda: inputs(0, 12), [0, 0, 7, 18, 1234, 1234, 1234, 1234, 1, 1, 1, 4]),
+    ("register0", lambda: inputs(16, 22),
+     [0] + [MISSING] * 7 + [0] + [MISSING] * 3 + [0] + [MISSING] * 4 + [0] + [MISSING] * 4),
+    ("base_inputs", lambda: c.read_discrete_inputs(0, 9, slave=1).bits[:9], [True] + [False] * 8),
     ("write_coil0_on", lambda: outcome(c.write_coil(0, True, slave=1)), "ok"),
-    ("read_coil0", lambda: c.read_coils(0, 1, slave=1).bits[0], True),
-    ("write_coil0_off", lambda: outcome(c.write_coil(0, False, slave=1)), "ok"),
-    ("read_coil0_after_off", lambda: c.read_coils(0, 1, slave=1).bits[0], False),
-    ("lock", lambda: outcome(c.write_register(0, 6914, slave=1)), "ok"),
-    ("write_hr16_locked", lambda: outcome(c.write_register(16, 1, slave=1)), "exception=1"),
+    ("read_coil0", lambda: coils(0, 1), [True]),
+    ("lock", lambda: write(0, 6914), "ok"),
+    ("write_hr16_locked", lambda: write(16, 1), "exception=1"),
     # Base-module entries: their module is always fitted, so only the lock refuses them.
-    ("write_hr1_locked", lambda: outcome(c.write_register(1, 0, slave=1)), "exception=1"),
-    ("write_coil0_locked", lambda: outcome(c.write_coil(0, True, slave=1)), "exception=1"),
-    ("unlock", lambda: outcome(c.write_register(0, 5281, slave=1)), "ok"),
-    ("write_hr1_unlocked", lambda: outcome(c.write_register(1, 0, slave=1)), "ok"),
-    ("write_coil0_unlocked", lambda: outcome(c.write_coil(0, False, slave=1)), "ok"),
-    ("bad_lock_value", lambda: outcome(c.write_register(0, 1234, slave=1)), "exception=3"),
+    ("write_hr1_locked", lambda: write(1, 0), "exception=1"),
+    ("write_coil0_locked", lambda: outcome(c.write_coil(0, False, slave=1)), "exception=1"),
+    ("pwm_polarity_locked", lambda: outcome(c.write_coil(16, True, slave=1)), "exception=1"),
+    ("relay_locked", lambda: outcome(c.write_coil(48, True, slave=1)), "ok"),
+    ("unlock", lambda: write(0, 5281), "ok"),
+    ("read_coil0_after_locked", lambda: coils(0, 1), [True]),
+    ("write_hr1_unlocked", lambda: write(1, 0), "ok"),
+    ("bad_lock_value", lambda: write(0, 1234), "exception=3"),
+    # PWM1: frequency, duties, polarity keeping the duties.
+    ("pwm_frequency", lambda: write(30, 50), "ok"),
+    ("pwm_frequency_read", lambda: holding(30), [50]),
+    ("pwm_frequency_range", lambda: write(30, 1501), "exception=3"),
+    ("pwm_duties", lambda: write(38, 100, 200, 300, 400), "ok"),
+    ("pwm_polarity", lambda: outcome(c.write_coils(16, [False, True, True, False], slave=1)), "ok"),
+    ("pwm_polarity_read", lambda: coils(16, 4), [False, True, True, False]),
+    ("pwm_duties_read", lambda: holding(38, 4), [100, 200, 300, 400]),
+    # REL1: coils, the port register (bits above 7 dropped), the inversion mask.
+    ("relay_coils", lambda: outcome(c.write_coils(48, [False, True] * 4, slave=1)), "ok"),
+    ("relay_port", lambda: holding(70), [0xAA]),
+    ("relay_port_write", lambda: write(70, 0x1F3), "ok"),
+    ("relay_coils_read", lambda: coils(48, 8), [True, True, False, False, True, True, True, True]),
+    ("relay_mask", lambda: write(23, 0x25), "ok"),
+    ("relay_mask_read", lambda: holding(23), [5]),
+    ("relay_port_masked", lambda: holding(70), [0xA3]),
+    # TMP1: the mean, then direct reads with averaging off.
+    ("tmp_mean", lambda: eventually(lambda: inputs(38, 16), ROOM), ROOM),
+    ("tmp_averaging_off", lambda: write(27, 0), "ok"),
+    ("tmp_averaging_read", lambda: holding(27), [0]),
+    ("tmp_direct", lambda: inputs(38, 16), ROOM),
+    ("tmp_averaging_bad", lambda: write(27, 2), "exception=3"),
+    # AIO3: the demo inputs (0x8472), then channel 1 a 4-20 mA output (0x8475).
+    ("aio_inputs", lambda: write(18, 0x8472), "ok"),
+    ("aio_mv_pt1000_ua", lambda: inputs(150) + inputs(95) + inputs(180), [5000, 215, 12000]),
+    ("aio_levels", lambda: inputs(122, 3), [500, MISSING, 600]),
+    ("aio_digital", lambda: c.read_discrete_inputs(27, 1, slave=1).bits[:1], [True]),
+    ("aio_bad_function", lambda: write(18, 0x0009), "exception=3"),
+    ("aio_output", lambda: write(18, 0x8475), "ok"),
+    ("aio_function_read", lambda: holding(18), [0x8475]),
+    ("aio_level", lambda: write(82, 500), "ok"),  # 12 mA
+    ("aio_level_read", lambda: holding(82), [500]),
+    ("aio_level_range", lambda: write(82, 1001), "exception=3"),
+    ("aio_input_not_output", lambda: write(83, 1), "exception=1"),
 ]
 
 failed = not c.connect()

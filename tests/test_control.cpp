@@ -10,6 +10,7 @@
 #include <fstream>
 #include <modbus.h>
 #include <poll.h>
+#include <regex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 
 #include "grund.h"
 #include "service.h"
+#include "tmp.h"
 
 namespace {
 
@@ -199,6 +201,63 @@ TEST(EndToEnd, ControlSocketBesideTheRequestLoop) {
     EXPECT_EQ(WEXITSTATUS(service.Stop(SIGINT)), 2);
     EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file outlived the simulator";
     for (int s : {silent, garbage, endless, user}) close(s);
+}
+
+// On the demo board, what the control socket changes reaches Modbus reads;
+// a relay chip failing once fails one write with exception 4, and the
+// service serves on.
+TEST(EndToEnd, ControlSocketChangesReachModbusClients) {
+    testsupport::TempDir dir;
+    testsupport::ServiceOptions options;
+    options.board = "";
+    options.args = {"-d"};
+    options.env["CORVANE_SIM_CONTROL"] = dir.path() + "/control";
+    testsupport::Service service(options);
+    ASSERT_TRUE(service.Start()) << service.Stderr();
+    const Client c = Modbus(service.port());
+    // AIO3: channel 1 a voltage input, channel 4 a digital input.
+    ASSERT_EQ(modbus_write_register(c.get(), 18, 0x8472), 1);
+    const int control = UnixSocket(dir.path() + "/control");
+    auto command = [&](const std::string& line) {
+        send(control, (line + "\n").data(), line.size() + 1, 0);
+        return Receive(control, 1);
+    };
+    // Each unlike the demo board's value; the temperature passes through the ten-sample mean.
+    const struct {
+        const char* command;
+        bool bit;
+        int address, expected;
+    } cases[] = {{"tmp 1 raw 1 2200", false, 38, TMP_RawToRegister(2200)},
+                 {"aio 3 adc 1 16384", false, 150, 2500},
+                 {"aio 3 din 4 0", true, 27, 0}};
+    for (const auto& k : cases) {
+        EXPECT_EQ(command(k.command), "ok\n");
+        auto read = [&] {
+            uint16_t reg = 0;
+            uint8_t bit = 0;
+            if (k.bit) return modbus_read_input_bits(c.get(), k.address, 1, &bit) == 1 ? bit : -1;
+            return modbus_read_input_registers(c.get(), k.address, 1, &reg) == 1 ? reg : -1;
+        };
+        int got = read();
+        for (const auto end = Clock::now() + 5s; got != k.expected && Clock::now() < end;) {
+            std::this_thread::sleep_for(20ms);
+            got = read();
+        }
+        EXPECT_EQ(got, k.expected) << k.command;
+    }
+
+    EXPECT_EQ(command("fail i2c:0x20 1"), "ok\n");  // REL1's port expander
+    EXPECT_EQ(modbus_write_bit(c.get(), 48, 1) == -1 ? errno : 0, EMBXSFAIL);
+    ASSERT_TRUE(service.WaitStdout(" FC: 5 START: 48 COUNT: "));
+    EXPECT_TRUE(std::regex_search(
+        service.Stdout(), std::regex("\nRequest Blocked:  127\\.0\\.0\\.1:\\d+ FC: 5 START: 48 "
+                                     "COUNT: \\d+ -> Module Communication Fault\n")))
+        << service.Stdout();
+    uint8_t relay = 0;
+    EXPECT_EQ(modbus_write_bit(c.get(), 48, 1), 1);
+    EXPECT_EQ(modbus_read_bits(c.get(), 48, 1, &relay), 1);
+    EXPECT_EQ(relay, 1);
+    close(control);
 }
 
 // Needs the extension-module drivers and their chip models: without them no

@@ -1,12 +1,14 @@
 // The service as Modbus clients written by others see it: mbpoll, and pymodbus
-// through tests/interop_pymodbus.py. The board has the base module only, so
-// every value checked is fixed by it and by the build's version.
+// through tests/interop_pymodbus.py, reading and writing every module kind of
+// the demo board (PWM1, REL1, TMP1, AIO3 and the base module), whose values
+// and the build's version fix every value checked.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <regex>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 #include "service.h"
@@ -51,34 +53,112 @@ class Interop : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(service.Start()) << service.Stderr(); }
 
+    static testsupport::ServiceOptions DemoBoard() {
+        testsupport::ServiceOptions options;
+        options.board = "";
+        return options;
+    }
+
     // mbpoll on unit 1; its references are 1-based: reference 1 is address 0.
     Result Mbpoll(const std::string& options, const std::string& values = "") {
         return RunCommand("/usr/bin/mbpoll -m tcp -a 1 -p " + std::to_string(service.port()) + " " +
                           options + " 127.0.0.1 " + values);
     }
 
-    testsupport::Service service;
+    testsupport::Service service{DemoBoard()};
+};
+
+// One mbpoll run: a write of `values` when given, which succeeds unless it
+// expects the `refused` text, else a read of `expected`.
+struct Step {
+    const char* options;
+    const char* values;
+    std::vector<long> expected = {};
+    const char* refused = "";
+};
+
+// TMP1's inputs 1-16 on the demo board, 21.0-22.5 degrees.
+const std::vector<long> kRoom = {210, 211, 212, 213, 214, 215, 216, 217,
+                                 218, 219, 220, 221, 222, 223, 224, 225};
+
+// mbpoll's references are 1-based: reference 1 is address 0.
+const Step kMbpollSteps[] = {
+    // Base module: identification with the presence masks of PWM1, REL1, TMP1
+    // and AIO3, inputs, output, user LEDs (modes 1 and 2 read back as states).
+    {"-t 3 -r 1 -c 12", "", {0, 0, 7, 18, 1234, 1234, 1234, 1234, 1, 1, 1, 4}},
+    {"-t 1 -r 1 -c 9", "", {1, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"-t 0 -r 1", "1"},
+    {"-t 0 -r 1 -c 1", "", {1}},
+    {"-t 4 -r 2", "18"},
+    {"-t 4 -r 2", "", {0x23}},
+    // Locked, configuration entries are refused and not applied; relay coils are not one.
+    {"-t 4 -r 1", "6914"},
+    {"-t 0 -r 1", "0", {}, "Illegal function"},
+    {"-t 4 -r 31", "100", {}, "Illegal function"},
+    {"-t 0 -r 49", "1"},
+    {"-t 0 -r 1 -c 1", "", {1}},
+    {"-t 4 -r 1", "5281"},
+    // PWM1: frequency, four duties, polarity keeping the duties; PWM2 is not fitted.
+    {"-t 4 -r 31", "", {200}},
+    {"-t 4 -r 31", "100"},
+    {"-t 4 -r 31", "", {100}},
+    {"-t 4 -r 39", "250 0 1000 500"},
+    {"-t 0 -r 17", "1 0 0 1"},
+    {"-t 0 -r 17 -c 4", "", {1, 0, 0, 1}},
+    {"-t 4 -r 39 -c 4", "", {250, 0, 1000, 500}},
+    {"-t 4 -r 39", "1001", {}, "Illegal data value"},
+    {"-t 4 -r 43", "1", {}, "Illegal function"},
+    // REL1: coils, port register, inversion mask of relays 5-8.
+    {"-t 0 -r 49", "1 0 1 1 0 0 0 1"},
+    {"-t 4 -r 71", "", {0x8D}},
+    {"-t 4 -r 71", "6"},
+    {"-t 0 -r 49 -c 8", "", {0, 1, 1, 0, 0, 0, 0, 0}},
+    {"-t 4 -r 24", "3"},
+    {"-t 4 -r 71", "", {0x36}},
+    // TMP1: the inputs from the mean, the averaging switch, the inputs read directly.
+    {"-t 3 -r 39 -c 16", "", kRoom},
+    {"-t 4 -r 28", "", {1}},
+    {"-t 4 -r 28", "0"},
+    {"-t 4 -r 28", "", {0}},
+    {"-t 3 -r 39 -c 16", "", kRoom},
+    {"-t 4 -r 28", "2", {}, "Illegal data value"},
+    // AIO3 inputs (0x8472): voltage, PT1000, current (level 600 of 1250), digital;
+    // channel 2 has no level.
+    {"-t 4 -r 19", "33906"},
+    {"-t 4 -r 19", "", {33906}},
+    {"-t 3 -r 151", "", {5000}},
+    {"-t 3 -r 96", "", {215}},
+    {"-t 3 -r 181", "", {12000}},
+    {"-t 3 -r 123 -c 3", "", {500, 0x8000, 600}},
+    {"-t 1 -r 28", "", {1}},
+    // AIO3 channel 1 a voltage output (0x8471): the setpoint and its level read back.
+    {"-t 4 -r 19", "33905"},
+    {"-t 4 -r 111", "5000"},
+    {"-t 4 -r 83", "", {500}},
+    {"-t 4 -r 111", "", {5000}},
+    {"-t 4 -r 85", "100", {}, "Illegal function"},
+    // Input registers 190-201 run past the map's last, 198.
+    {"-t 3 -r 191 -c 12", "", {}, "Illegal data address"},
 };
 
 TEST_F(Interop, Mbpoll) {
-    Result r = Mbpoll("-t 3 -r 1 -c 12 -1");
-    EXPECT_EQ(Values(r), (std::vector<long>{0, 0, 7, 18, 1234, 1234, 1234, 1234, 0, 0, 0, 0}))
-        << r.output;
-    auto coil0 = [&] { return Values(Mbpoll("-t 0 -r 1 -c 1 -1")); };
-    for (long on : {1, 0}) {
-        EXPECT_TRUE(Says(Mbpoll("-t 0 -r 1", std::to_string(on)), true, "Written 1 references"));
-        EXPECT_EQ(coil0(), std::vector<long>{on});
+    for (const Step& step : kMbpollSteps) {
+        const bool write = *step.values != '\0';
+        Result r = Mbpoll(step.options + std::string(write ? "" : " -1"), step.values);
+        // The temperature mean fills up in the first passes after the start.
+        for (int i = 0; i < 50 && !write && Values(r) != step.expected; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            r = Mbpoll(step.options + std::string(" -1"));
+        }
+        const std::string what = std::string(step.options) + " " + step.values;
+        if (*step.refused != '\0') {
+            EXPECT_TRUE(Says(r, false, step.refused)) << what;
+        } else if (write) {
+            EXPECT_TRUE(Says(r, true, "Written ")) << what;
+        } else {
+            EXPECT_EQ(Values(r), step.expected) << what << "\n" << r.output;
+        }
     }
-
-    // Locked, the coil write is refused and not applied.
-    EXPECT_TRUE(Says(Mbpoll("-t 4 -r 1", "6914"), true, "Written 1 references"));
-    EXPECT_TRUE(Says(Mbpoll("-t 0 -r 1", "1"), false, "Illegal function"));
-    EXPECT_EQ(coil0(), std::vector<long>{0});
-    EXPECT_TRUE(Says(Mbpoll("-t 4 -r 1", "5281"), true, "Written 1 references"));
-    EXPECT_TRUE(Says(Mbpoll("-t 0 -r 1", "1"), true, "Written 1 references"));
-
-    // Input registers 190-201 run past the map's last, 198.
-    EXPECT_TRUE(Says(Mbpoll("-t 3 -r 191 -c 12 -1"), false, "Illegal data address"));
     EXPECT_TRUE(service.Running());
 }
 
