@@ -2,6 +2,7 @@
 
 #include <linux/spi/spidev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -148,11 +149,14 @@ void AioFrontend::Exchange(const uint8_t* in, uint8_t* out) {
         }
     }
 
+    // Like the board's own log, the frame log is kept only where someone
+    // reads it: not in the simulator program.
+    const size_t limit = std::min(kFrameLog, Board::Get().LogLimit());
     Frame frame;
     std::memcpy(frame.in.data(), in, 4);
     std::memcpy(frame.out.data(), out, 4);
     frames.push_back(frame);
-    if (frames.size() > kFrameLog) frames.pop_front();
+    while (frames.size() > limit) frames.pop_front();
 }
 
 uint8_t AioFrontend::Status() const {

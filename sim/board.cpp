@@ -34,7 +34,6 @@ constexpr unsigned long kI2cTenBit = 0x0704;
 // The base board's GPIO controller has lines 0-511.
 constexpr int kGpioLines = 512;
 
-
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -404,6 +403,11 @@ void Board::SetLogLimit(size_t limit) {
     std::lock_guard<std::mutex> lock(mutex);
     state->logLimit = limit;
     while (state->log.size() > limit) state->log.pop_front();
+}
+
+size_t Board::LogLimit() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return state->logLimit;
 }
 
 void Board::ClearLog() {

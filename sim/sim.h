@@ -145,6 +145,7 @@ class Board {
     // set otherwise (the simulator program keeps none, so it never grows).
     static constexpr size_t kLogLimit = 100000;
     void SetLogLimit(size_t limit);
+    size_t LogLimit() const;
     std::vector<Transaction> Log() const;
     void ClearLog();
     // Simulated descriptors currently open (those of earlier boards included).
