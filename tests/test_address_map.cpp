@@ -65,28 +65,15 @@ TEST(AddressMap, TablesFollowTheirRuns) {
     ExpectRuns(MM_InputBit_Map,
                {{0, 0, 0, 15, [](int, int n) { return n; }},
                 {16, 22, 0, 3, [](int m, int n) { return 16 + 4 * (m - 16) + n; }}});
-
-    // The last entries, and where the lock ends.
-    EXPECT_EQ(At(MM_OutputRegister_Map[23]), "9.0 config");   // REL1 register 0
-    EXPECT_EQ(At(MM_OutputRegister_Map[27]), "13.0 config");  // TMP1 register 0
-    EXPECT_EQ(At(MM_OutputRegister_Map[37]), "8.0 config");   // PWM8 register 0
-    EXPECT_EQ(At(MM_OutputRegister_Map[38]), "1.1");          // PWM1 duty
-    EXPECT_EQ(At(MM_OutputRegister_Map[157]), "22.12");
-    EXPECT_EQ(At(MM_InputRegister_Map[197]), "22.16");
-    EXPECT_EQ(At(MM_OutputBit_Map[47]), "8.3 config");
-    EXPECT_EQ(At(MM_OutputBit_Map[48]), "9.0");
-    EXPECT_EQ(At(MM_OutputBit_Map[79]), "12.7");
-    EXPECT_EQ(At(MM_InputBit_Map[43]), "22.3");
 }
 
 TEST(AddressMap, ModuleNames) {
     sim::Board::Get().Reset(sim::BoardConfig{});  // the base module unexports on the way out
     Module_Manager manager(nullptr);
-    const char* expected[23] = {"",     "PWM1", "PWM2", "PWM3", "PWM4", "PWM5", "PWM6", "PWM7",
-                                "PWM8", "REL1", "REL2", "REL3", "REL4", "TMP1", "TMP2", "TMP3",
-                                "AIO1", "AIO2", "AIO3", "AIO4", "AIO5", "AIO6", "AIO7"};
-    for (int nr = 0; nr < 23; ++nr) EXPECT_EQ(manager.ModNrtoString(nr), expected[nr]) << nr;
-    for (int nr : {23, -1, 1000}) EXPECT_EQ(manager.ModNrtoString(nr), "") << nr;
+    std::string names;
+    for (int nr : {-1, 0, 1, 8, 9, 12, 13, 15, 16, 22, 23, 1000})
+        names += manager.ModNrtoString(nr) + ",";
+    EXPECT_EQ(names, ",,PWM1,PWM8,REL1,REL4,TMP1,TMP3,AIO1,AIO7,,,");
 }
 
 }  // namespace

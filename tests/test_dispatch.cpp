@@ -1,9 +1,9 @@
 // Request dispatch, the module table and the scan, with the real base module.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
+#include "driver_test.h"
 #include "fake_module.h"
 #include "journal.h"
 #include "modbus_server.h"
@@ -12,6 +12,7 @@
 
 namespace {
 
+using testsupport::Echoed;
 using testsupport::FakeModule;
 using testsupport::Lines;
 using V = std::vector<int>;
@@ -23,14 +24,6 @@ const std::string kLockedRegister = " Access to Config Register DENIED. Corvane 
 const std::string kFailed = "Problem writing to Module Nr ";
 const std::string kResetting = " Module Communication Fault\n[MM] Resetting to Prerequest Values";
 
-// The result of `call`, then what it echoed to stdout.
-std::string Echoed(const std::function<int()>& call) {
-    testing::internal::CaptureStdout();
-    const std::string out = std::to_string(call());
-    const std::string echo = testing::internal::GetCapturedStdout();
-    return echo.empty() ? out : out + " " + echo.substr(0, echo.size() - 1);
-}
-
 template <typename T>
 V Slice(const T* table, int from, int count) {
     return V(table + from, table + from + count);
@@ -39,8 +32,7 @@ V Slice(const T* table, int from, int count) {
 class DispatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        board.Reset(sim::BoardConfig{});
-        board.SetTimeScale(0.01);
+        testsupport::ResetBoard({}, 0.01);
         manager.Init();
         for (FakeModule* m : {&pwm1, &pwm7, &pwm8, &rel1, &rel2})
             manager.Modules[m->ModuleNumber] = m;
@@ -183,9 +175,8 @@ TEST_F(DispatchTest, MultipleCoilWrites) {
 
 TEST_F(DispatchTest, UnservedFunctionsTouchNothing) {
     const V before = Slice(holding, 0, 158);
-    for (uint8_t function : {0, 7, 8, 17, 43, 255}) {
+    for (uint8_t function : {0, 7, 8, 17, 43, 255})
         EXPECT_EQ(Run(function, 16, 1, {0xFF00}, 2), "-1") << int(function);
-    }
     EXPECT_EQ(pwm1.calls, "");
     EXPECT_EQ(Slice(coils, 0, 80), V(80, 0));
     EXPECT_EQ(Slice(holding, 0, 158), before);

@@ -4,13 +4,12 @@
 
 #include <chrono>
 #include <linux/spi/spidev.h>
-#include <memory>
 #include <syslog.h>
 #include <thread>
 
+#include "driver_test.h"
 #include "journal.h"
 #include "models.h"
-#include "module_manager.h"
 #include "sim.h"
 #include "spi.h"
 #include "tmp.h"
@@ -31,18 +30,15 @@ int Raw(int j) {
 void Reset(std::vector<int> fitted, int zeroInput = -1) {
     sim::BoardConfig config;
     config.temperature = std::move(fitted);
-    for (auto& module : config.tmp) {
+    for (auto& module : config.tmp)
         for (int j = 0; j < 16; ++j) module.raw[j] = j == zeroInput ? 0 : Raw(j);
-    }
-    board.Reset(config);
-    board.SetTimeScale(0.001);
+    testsupport::ResetBoard(config, 0.001);
 }
 
 std::vector<unsigned long> Ioctls() {
     std::vector<unsigned long> requests;
-    for (const auto& t : board.Log()) {
+    for (const auto& t : board.Log())
         if (t.op == sim::Op::Ioctl) requests.push_back(t.request);
-    }
     return requests;
 }
 
@@ -89,11 +85,7 @@ class Tmp : public testing::Test {
         Reset({1});
         ASSERT_EQ(tmp->ConnectionTest(), 0);
     }
-    R Read(int channel) {
-        unsigned short value = 7;
-        const int result = tmp->get_InputRegister(static_cast<unsigned char>(channel), &value);
-        return {result, value};
-    }
+    R Read(int channel) { return ts::Got(*tmp, &TemperatureModule::get_InputRegister, channel); }
     CorvaneLogger logger{7, false};
     std::unique_ptr<TemperatureModule> tmp = std::make_unique<TemperatureModule>(0, &logger);
 };
@@ -107,14 +99,6 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
         ASSERT_TRUE(sim::SetTemperatureRaw(board, 0, 15, raw));
         EXPECT_EQ(Read(16), R(0, value)) << raw;
     }
-    const Lines shown = sim::ShowTemperatureModule(board, 0);
-    EXPECT_EQ(Lines({shown.at(0), shown.at(15)}),
-              (Lines{"TMP1 in1 code 150", "TMP1 in16 code 1490"}));
-    EXPECT_EQ(V({sim::SetTemperatureRaw(board, 0, 16, 1), sim::SetTemperatureRaw(board, 0, 4, 4096),
-                 sim::SetTemperatureRaw(board, 1, 4, 7),
-                 int(sim::ShowTemperatureModule(board, 1).size())}),
-              V({0, 0, 0, 0}))
-        << "not an input, not a code, not fitted";
     board.ClearLog();
     EXPECT_EQ(Read(9).first, 0);
     ASSERT_EQ(board.Log().size(), 1u);
@@ -198,20 +182,6 @@ TEST_F(Tmp, SamplingThread) {
     ASSERT_EQ(tmp->set_OutputRegister(0, 1), 0);
     tmp.reset();  // joins the running thread
     EXPECT_EQ(V({TemperatureModule::TmpModuleCount, board.OpenDescriptors()}), V({live - 1, 0}));
-}
-
-TEST(TmpScan, FoundOnPositionsThirteenToFifteen) {
-    Reset({1, 3});
-    CorvaneLogger logger{7, false};
-    Module_Manager manager(&logger);
-    manager.Init();
-    ASSERT_EQ(manager.ScanModules(), 0);
-    EXPECT_EQ(V({manager.CheckModule(13), manager.CheckModule(14), manager.CheckModule(15),
-                 manager.ModuleCount, manager.TmpPresent, manager.BaseModule.PresenceMask[2],
-                 manager.Modules[15]->ThreadActive}),
-              V({0, -1, 0, 2, 5, 5, 1}));
-    delete manager.Modules[13], delete manager.Modules[15];
-    manager.Modules[13] = manager.Modules[15] = nullptr;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Test access to the real systemd journal: makes sure a journald runs, and
-// reads records back with journalctl, filtered by the writing process.
+// reads records back through the journal API, filtered by the writing process.
 #pragma once
 
 #include <chrono>
