@@ -1,7 +1,6 @@
 // The four address-map tables, entry by entry, against their documented runs.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <type_traits>
 #include <vector>
 
@@ -18,9 +17,10 @@ std::string At(const Entry& e) {
     return s;
 }
 
+// Modules and channels from first to last; the address of module m channel
+// n is base + moduleStep * (m - firstModule) + (n - firstChannel).
 struct Run {
-    int firstModule, lastModule, firstChannel, lastChannel;
-    std::function<int(int m, int n)> address;
+    int firstModule, lastModule, firstChannel, lastChannel, base, moduleStep;
     bool config = false;
 };
 
@@ -31,7 +31,7 @@ void ExpectRuns(const std::array<Entry, N>& table, const std::vector<Run>& runs)
     for (const Run& r : runs)
         for (int m = r.firstModule; m <= r.lastModule; ++m)
             for (int n = r.firstChannel; n <= r.lastChannel; ++n) {
-                const size_t a = r.address(m, n);
+                const size_t a = r.base + r.moduleStep * (m - r.firstModule) + n - r.firstChannel;
                 ASSERT_TRUE(a < N && expected[a].empty()) << "module " << m << " channel " << n;
                 expected[a] =
                     std::to_string(m) + "." + std::to_string(n) + (r.config ? " config" : "");
@@ -40,31 +40,16 @@ void ExpectRuns(const std::array<Entry, N>& table, const std::vector<Run>& runs)
 }
 
 TEST(AddressMap, TablesFollowTheirRuns) {
-    ExpectRuns(MM_OutputRegister_Map,
-               {{0, 0, 0, 15, [](int, int n) { return n; }, true},
-                {16, 22, 0, 0, [](int m, int) { return m; }, true},
-                {9, 15, 0, 0, [](int m, int) { return m + 14; }, true},
-                {1, 8, 0, 0, [](int m, int) { return m + 29; }, true},
-                {1, 8, 1, 4, [](int m, int n) { return 38 + 4 * (m - 1) + (n - 1); }},
-                {9, 12, 1, 1, [](int m, int) { return m + 61; }},
-                {16, 22, 1, 4, [](int m, int n) { return 74 + 4 * (m - 16) + (n - 1); }},
-                {16, 22, 5, 8, [](int m, int n) { return 102 + 4 * (m - 16) + (n - 5); }},
-                {16, 22, 9, 12, [](int m, int n) { return 130 + 4 * (m - 16) + (n - 9); }}});
-    ExpectRuns(MM_InputRegister_Map,
-               {{0, 0, 0, 15, [](int, int n) { return n; }},
-                {1, 22, 0, 0, [](int m, int) { return m + 15; }},
-                {13, 15, 1, 16, [](int m, int n) { return 38 + 16 * (m - 13) + (n - 1); }},
-                {16, 22, 5, 8, [](int m, int n) { return 86 + 4 * (m - 16) + (n - 5); }},
-                {16, 22, 1, 4, [](int m, int n) { return 114 + 4 * (m - 16) + (n - 1); }},
-                {16, 22, 9, 12, [](int m, int n) { return 142 + 4 * (m - 16) + (n - 9); }},
-                {16, 22, 13, 16, [](int m, int n) { return 170 + 4 * (m - 16) + (n - 13); }}});
-    ExpectRuns(MM_OutputBit_Map,
-               {{0, 0, 0, 15, [](int, int n) { return n; }, true},
-                {1, 8, 0, 3, [](int m, int n) { return 16 + 4 * (m - 1) + n; }, true},
-                {9, 12, 0, 7, [](int m, int n) { return 48 + 8 * (m - 9) + n; }}});
-    ExpectRuns(MM_InputBit_Map,
-               {{0, 0, 0, 15, [](int, int n) { return n; }},
-                {16, 22, 0, 3, [](int m, int n) { return 16 + 4 * (m - 16) + n; }}});
+    // clang-format off
+    ExpectRuns(MM_OutputRegister_Map, {{0, 0, 0, 15, 0, 0, true}, {16, 22, 0, 0, 16, 1, true},
+        {9, 15, 0, 0, 23, 1, true}, {1, 8, 0, 0, 30, 1, true}, {1, 8, 1, 4, 38, 4},
+        {9, 12, 1, 1, 70, 1}, {16, 22, 1, 4, 74, 4}, {16, 22, 5, 8, 102, 4}, {16, 22, 9, 12, 130, 4}});
+    ExpectRuns(MM_InputRegister_Map, {{0, 0, 0, 15, 0, 0}, {1, 22, 0, 0, 16, 1},
+        {13, 15, 1, 16, 38, 16}, {16, 22, 5, 8, 86, 4}, {16, 22, 1, 4, 114, 4},
+        {16, 22, 9, 12, 142, 4}, {16, 22, 13, 16, 170, 4}});
+    ExpectRuns(MM_OutputBit_Map, {{0, 0, 0, 15, 0, 0, true}, {1, 8, 0, 3, 16, 4, true}, {9, 12, 0, 7, 48, 8}});
+    ExpectRuns(MM_InputBit_Map, {{0, 0, 0, 15, 0, 0}, {16, 22, 0, 3, 16, 4}});
+    // clang-format on
 }
 
 TEST(AddressMap, ModuleNames) {

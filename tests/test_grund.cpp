@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <array>
 #include <chrono>
 #include <functional>
 #include <syslog.h>
@@ -122,52 +123,50 @@ TEST_F(GrundTest, BlinkerPasses) {
     for (int led : {0, 1, 2}) grund.Set_LED(led, led == 1 ? LED_SLOW_BLINK : LED_FAST_BLINK);
     grund.set_OutputBit(0, true);  // marks in the log where the states are in place
     // Two pings answered 0, then at least one failing.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (int target = 2, round = 0; round < 2; ++round, target = board.PingCount() + 1) {
-        while (board.PingCount() < target && std::chrono::steady_clock::now() < deadline)
+    for (int round = 0, target = 2; round < 2; ++round, target = board.PingCount() + 1) {
+        for (int i = 0; i < 30000 && board.PingCount() < target; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_GE(board.PingCount(), target);
         board.SetPingStatus(1);
     }
     EXPECT_EQ(grund.StopThreads(), 0);
 
-    // Replays the log pass by pass (a pass ends with its sleep) from the marker on.
-    int led[3] = {-1, -1, -1}, fast = -1, slow = -1, sleeps = 0, pass = 0, ping = -1;
-    bool marked = false, internet = false;
+    // The passes (each ends with its sleep): LED levels written (-1: none), then the ping's result.
+    std::vector<std::array<int, 4>> passes(1, {-1, -1, -1, -1});
+    size_t marker = 0;
     V pings;  // their results
     for (const auto& t : board.Log()) {
+        std::array<int, 4>& pass = passes.back();
         if (t.op == sim::Op::Command) {
             EXPECT_EQ(t.path, "ping -c1 -W1 -s1 sim.invalid > /dev/null 2>&1");
-            EXPECT_EQ(sleeps, 40 * (pings.size() + 1)) << "a ping every 40 passes, from pass 40";
-            pings.push_back(ping = static_cast<int>(t.result));
-        } else if (t.op == sim::Op::Write) {
-            marked = marked || t.path == "/sys/class/gpio/gpio502/value";
-            for (int i = 0; i < 3; ++i) {
-                if (t.path == "/sys/class/gpio/gpio49" + std::to_string(6 + i) + "/value")
-                    led[i] = t.data.at(0) == '1';
-            }
+            EXPECT_EQ(passes.size() - 1, 40 * (pings.size() + 1)) << "a ping every 40 passes";
+            pings.push_back(pass[3] = static_cast<int>(t.result));
+        } else if (t.op == sim::Op::Write && t.path == "/sys/class/gpio/gpio502/value") {
+            marker = marker ? marker : passes.size();
+        } else if (t.op == sim::Op::Write && t.path.find("/gpio49") == 15) {
+            pass.at(t.path[22] - '6') = t.data.at(0) == '1';
         } else if (t.op == sim::Op::Sleep) {
             EXPECT_EQ(t.argument, 500000u);
-            ++sleeps;
-            if (pass > 0) {
-                ASSERT_NE(led[0], -1) << pass;
-                EXPECT_NE(led[0], fast) << "fast blink toggles every pass " << pass;
-                fast = led[0];
-                EXPECT_EQ(led[1] != -1, fast == 1) << "slow blink: every second pass " << pass;
-                EXPECT_TRUE(led[1] == -1 || led[1] != slow) << "toggling each time " << pass;
-                slow = led[1] == -1 ? slow : led[1];
-                EXPECT_EQ(led[2], internet ? 1 : fast) << "steady while the ping succeeds " << pass;
-                EXPECT_TRUE(ping < 0 || fast == 0) << "the ping pass, 40, is an even one " << pass;
-            }
-            pass += marked;
-            internet = ping < 0 ? internet : ping == 0;
-            std::fill(led, led + 3, -1);
-            ping = -1;
+            passes.push_back({-1, -1, -1, -1});
         }
     }
-    EXPECT_EQ(led[0], -1) << "the thread ends right after its last sleep";
+    EXPECT_EQ(passes.back()[0], -1) << "the thread ends right after its last sleep";
     ASSERT_GE(pings.size(), 3u);
     EXPECT_TRUE(pings.front() == 0 && pings.back() != 0);
+    bool internet = false;
+    int slowBefore = -1;
+    for (size_t p = 1; p + 1 < passes.size(); ++p) {
+        const auto [fast, slow, status, ping] = passes[p];
+        if (p > marker) {
+            EXPECT_EQ(fast, 1 - passes[p - 1][0]) << "fast blink toggles every pass " << p;
+            EXPECT_EQ(slow != -1, fast == 1) << "slow blink: every second pass " << p;
+            EXPECT_TRUE(slow == -1 || slow != slowBefore) << "toggling each time " << p;
+            slowBefore = slow == -1 ? slowBefore : slow;
+            EXPECT_EQ(status, internet ? 1 : fast) << "steady while the ping succeeds " << p;
+            EXPECT_TRUE(ping < 0 || fast == 0) << "the ping pass, 40, is an even one " << p;
+        }
+        internet = ping < 0 ? internet : ping == 0;
+    }
 }
 
 // The shutdown order of an initialised module is seen end to end in the simulator's trace.

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -120,7 +119,8 @@ TEST(UnitFile, VerifiesWithoutComplaint) {
     const auto [versionStatus, version] = Shell("systemd-analyze --version");
     ASSERT_EQ(versionStatus, 0) << version;
     const bool oldSystemd = std::stoi(version.substr(version.find(' ') + 1)) < 254;
-    const std::regex tolerated(".*Unknown key '(RestartSteps|RestartMaxDelaySec)'.*");
+    const std::regex tolerated(oldSystemd ? ".*Unknown key '(RestartSteps|RestartMaxDelaySec)'.*"
+                                          : "^$");
 
     // A unit naming the binary of this build, as the installed one names the
     // installed binary: systemd-analyze checks that it is there.
@@ -138,13 +138,9 @@ TEST(UnitFile, VerifiesWithoutComplaint) {
         const std::string path = dir.path() + "/corvanebs.service";
         std::ofstream(path) << text;
         const auto [status, output] = Shell("systemd-analyze verify " + path);
-        std::vector<std::string> complaints;
-        std::istringstream lines(output);
-        for (std::string line; std::getline(lines, line);) {
-            if (!line.empty() && !(oldSystemd && std::regex_match(line, tolerated)))
-                complaints.push_back(line);
-        }
-        EXPECT_EQ(status == 0 && complaints.empty(), clean) << output;
+        const std::string complaints = std::regex_replace(output, tolerated, "");
+        EXPECT_EQ(status == 0 && complaints.find_first_not_of('\n') == std::string::npos, clean)
+            << output;
     }
 }
 
