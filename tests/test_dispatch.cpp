@@ -11,11 +11,7 @@
 
 namespace {
 
-using testsupport::Echoed;
-using testsupport::FakeModule;
-using testsupport::Lines;
-using V = std::vector<int>;
-namespace ts = testsupport;
+using namespace testsupport;
 
 sim::Board& board = sim::Board::Get();
 const std::string kLockedBits = "Access to Config Bits DENIED. Corvane is LOCKED";
@@ -31,7 +27,7 @@ V Slice(const T* table, int from, int count) {
 class DispatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testsupport::ResetBoard({}, 0.01);
+        ResetBoard({}, 0.01);
         manager.Init();
         for (FakeModule* m : {&pwm1, &pwm7, &pwm8, &rel1, &rel2})
             manager.Modules[m->ModuleNumber] = m;
@@ -120,7 +116,7 @@ TEST_F(DispatchTest, MultipleRegisterWritesUnderTheLock) {
 }
 
 TEST_F(DispatchTest, MultipleRegisterWritesRollBack) {
-    ASSERT_TRUE(ts::EnsureJournald());
+    ASSERT_TRUE(EnsureJournald());
     const auto attempt = [&](int failChannel, int failCall) {
         std::copy_n(V{11, 12, 13, 14}.begin(), 4, holding + 38);
         pwm1.calls.clear();
@@ -132,14 +128,14 @@ TEST_F(DispatchTest, MultipleRegisterWritesRollBack) {
     const std::string undefined =
         "Values could not be Reset. System in undefined state !!! Error Occured on Module1 "
         "Module Communication Fault";
-    const std::string mark = ts::JournalMark();
+    const std::string mark = JournalMark();
     EXPECT_EQ(attempt(3, -1), failed + " | r1=21 r2=22 r3=23 r1=11 r2=12");
     EXPECT_EQ(Slice(holding, 38, 4), (V{11, 12, 13, 14}));
     EXPECT_EQ(attempt(1, -1), failed + " | r1=21") << "nothing to roll back";
     // The first rollback write fails, and the rollback stops there.
     EXPECT_EQ(attempt(3, 3), failed + "\n" + undefined + " | r1=21 r2=22 r3=23 r1=11");
     EXPECT_EQ(Slice(holding, 38, 4), (V{21, 22, 13, 14}));
-    EXPECT_EQ(ts::JournalLines(mark, 3, "Values could not"), Lines{" E |  " + undefined});
+    EXPECT_EQ(JournalLines(mark, 3, "Values could not"), Lines{" E |  " + undefined});
 }
 
 TEST_F(DispatchTest, MultipleCoilWrites) {
@@ -178,13 +174,13 @@ TEST_F(DispatchTest, UnservedFunctionsTouchNothing) {
 }
 
 TEST_F(DispatchTest, ScanWithoutExtensionModules) {
-    ASSERT_TRUE(ts::EnsureJournald());
+    ASSERT_TRUE(EnsureJournald());
     std::fill(manager.Modules + 1, manager.Modules + MM_MODULE_SLOTS, nullptr);
     base.set_ModuleConnectionStatus(1, 1, 1, 1);
     const int descriptors = board.OpenDescriptors();
-    std::string mark = ts::JournalMark();
+    std::string mark = JournalMark();
     EXPECT_EQ(Echoed([&] { return manager.ScanModules(); }), "0 [MM] No Modules Connected");
-    EXPECT_EQ(ts::JournalLines(mark, 6, "[MM]"),
+    EXPECT_EQ(JournalLines(mark, 6, "[MM]"),
               (Lines{" I |  [MM] Scanning for Modules:", " I |  [MM] GRUND Module 1",
                      " I |  [MM] No Modules Connected"}));
     EXPECT_EQ(Slice(base.PresenceMask, 0, 4), V(4, 0));  // were 1
@@ -196,10 +192,10 @@ TEST_F(DispatchTest, ScanWithoutExtensionModules) {
     noBus.i2c_bus = false;
     board.Reset(noBus);
     base.Set_LED(2, LED_OFF);
-    mark = ts::JournalMark();
+    mark = JournalMark();
     EXPECT_EQ(Echoed([&] { return manager.ScanModules(); }), "-1");
-    EXPECT_EQ(ts::JournalLines(mark, 3, "[MM]"), Lines{" E |  [MM] Not Able to Open I2C Bus"});
-    EXPECT_EQ(ts::JournalLines(mark, 6, "[MM]"), Lines{" I |  [MM] Scanning for Modules:"});
+    EXPECT_EQ(JournalLines(mark, 3, "[MM]"), Lines{" E |  [MM] Not Able to Open I2C Bus"});
+    EXPECT_EQ(JournalLines(mark, 6, "[MM]"), Lines{" I |  [MM] Scanning for Modules:"});
     EXPECT_EQ(base.Get_LED(2), LED_OFF);
 }
 

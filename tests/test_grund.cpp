@@ -14,11 +14,8 @@
 
 namespace {
 
+using namespace testsupport;
 using G = Grundmodul;
-using R = std::pair<int, int>;
-using V = std::vector<int>;
-using testsupport::Lines;
-namespace ts = testsupport;
 sim::Board& board = sim::Board::Get();
 
 // Unexports ("u12") and LED value writes ("496=0") of the transaction log.
@@ -38,20 +35,20 @@ Lines PinSteps() {
 class GrundTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ts::ResetBoard({}, 0.001);
+        ResetBoard({}, 0.001);
         ASSERT_EQ(grund.init(), 0);
         grund.StopThreads();
     }
     template <typename T>
     R Get(int (G::*get)(unsigned char, T*), int channel) {
-        return ts::Got(grund, get, channel);
+        return Got(grund, get, channel);
     }
     CorvaneLogger logger{7, false};
     Grundmodul grund{&logger};
 };
 
 TEST_F(GrundTest, Channels) {
-    ASSERT_TRUE(ts::EnsureJournald());
+    ASSERT_TRUE(EnsureJournald());
     for (int high = 0; high < 9; ++high) {
         for (int i = 0; i < 9; ++i) board.SetInput(LL_GPIO_IN_Map[i], i == high);
         for (int ch = 0; ch < 9; ++ch)
@@ -67,7 +64,7 @@ TEST_F(GrundTest, Channels) {
 
     // Reserved channels answer 1 and 0 silently; channels above 15 answer 1 and journal it.
     board.ClearLog();
-    const std::string mark = ts::JournalMark();
+    const std::string mark = JournalMark();
     const std::pair<int, std::function<R(int)>> calls[] = {
         {9, [&](int ch) { return Get(&G::get_InputBit, ch); }},
         {1, [&](int ch) { return Get(&G::get_OutputBit, ch); }},
@@ -81,13 +78,12 @@ TEST_F(GrundTest, Channels) {
     }
     EXPECT_FALSE(grund.ConfigLocked);
     EXPECT_TRUE(board.Log().empty()) << "no pin is touched for an unserved channel";
-    EXPECT_EQ(ts::JournalLines(mark, LOG_ERR, "GRUND1"),
-              Lines(12, " E |  GRUND1 Illegal function"));
+    EXPECT_EQ(JournalLines(mark, LOG_ERR, "GRUND1"), Lines(12, " E |  GRUND1 Illegal function"));
 }
 
 TEST_F(GrundTest, LockAndUserLedRegisters) {
-    ASSERT_TRUE(ts::EnsureJournald());
-    const std::string mark = ts::JournalMark();
+    ASSERT_TRUE(EnsureJournald());
+    const std::string mark = JournalMark();
     // Code written, result, locked after it.
     const int steps[][3] = {{6914, 0, 1}, {1, 3, 1},    {5280, 3, 1},
                             {5281, 0, 0}, {5281, 0, 0}, {6915, 3, 0}};
@@ -96,7 +92,7 @@ TEST_F(GrundTest, LockAndUserLedRegisters) {
             << code;
     }
     EXPECT_EQ(Get(&G::get_OutputRegister, 0), R(0, 0)) << "the lock is not readable";
-    EXPECT_EQ(ts::JournalLines(mark, LOG_INFO, "Config has been"),
+    EXPECT_EQ(JournalLines(mark, LOG_INFO, "Config has been"),
               (Lines{" I |  Config has been Locked", " I |  Config has been Unlocked",
                      " I |  Config has been Unlocked"}));
 

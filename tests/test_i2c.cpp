@@ -17,9 +17,7 @@
 
 namespace {
 
-using V = std::vector<int>;
-using Lines = std::vector<std::string>;
-using testsupport::Echoed;
+using namespace testsupport;
 sim::Board& board = sim::Board::Get();
 
 // The bus traffic since the last call: "t0"/"s41" binds, "w0a00" writes, "r10"
@@ -42,11 +40,11 @@ std::string Traffic(bool all = false) {
 
 // A register or coil read: the value, or minus the result.
 int Reg(CorvaneModule* m, int channel) {
-    const auto [r, value] = testsupport::Got(*m, &CorvaneModule::get_OutputRegister, channel);
+    const auto [r, value] = Got(*m, &CorvaneModule::get_OutputRegister, channel);
     return r != 0 ? -r : value;
 }
 int Bit(CorvaneModule* m, int channel) {
-    const auto [r, value] = testsupport::Got(*m, &CorvaneModule::get_OutputBit, channel);
+    const auto [r, value] = Got(*m, &CorvaneModule::get_OutputBit, channel);
     return r != 0 ? -r : value;
 }
 
@@ -56,7 +54,7 @@ class I2c : public testing::Test {
         sim::BoardConfig config;
         config.pwm = {1, 3};
         config.relay = {1, 2};
-        testsupport::ResetBoard(config);
+        ResetBoard(config);
         bus = i2c_open("/dev/i2c-1");
         pwm = std::make_unique<PwmModule>(bus, 0, &logger, 200);
         rel = std::make_unique<RelayModule>(bus, 0, &logger);

@@ -16,10 +16,7 @@
 
 namespace {
 
-using testsupport::Lines;
-using R = std::pair<int, int>;
-using V = std::vector<int>;
-namespace ts = testsupport;
+using namespace testsupport;
 sim::Board& board = sim::Board::Get();
 
 // The raw code of module input j (0-15): all different, none 0.
@@ -32,7 +29,7 @@ void Reset(std::vector<int> fitted, int zeroInput = -1) {
     config.temperature = std::move(fitted);
     for (auto& module : config.tmp)
         for (int j = 0; j < 16; ++j) module.raw[j] = j == zeroInput ? 0 : Raw(j);
-    testsupport::ResetBoard(config, 0.001);
+    ResetBoard(config, 0.001);
 }
 
 std::vector<unsigned long> Ioctls() {
@@ -85,13 +82,13 @@ class Tmp : public testing::Test {
         Reset({1});
         ASSERT_EQ(tmp->ConnectionTest(), 0);
     }
-    R Read(int channel) { return ts::Got(*tmp, &TemperatureModule::get_InputRegister, channel); }
+    R Read(int channel) { return Got(*tmp, &TemperatureModule::get_InputRegister, channel); }
     CorvaneLogger logger{7, false};
     std::unique_ptr<TemperatureModule> tmp = std::make_unique<TemperatureModule>(0, &logger);
 };
 
 TEST_F(Tmp, DirectReadsAndRefusals) {
-    ASSERT_TRUE(ts::EnsureJournald());
+    ASSERT_TRUE(EnsureJournald());
     for (int j = 0; j < 16; ++j) EXPECT_EQ(Read(j + 1), R(0, TMP_RawToRegister(Raw(j)))) << j;
     // Truncated toward zero; below zero in two's complement.
     for (auto [raw, value] :
@@ -105,7 +102,7 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
     EXPECT_EQ(board.Log()[0].path, "/dev/spidev0.1");
     EXPECT_EQ(board.Log()[0].data, (std::vector<uint8_t>{0x06, 0x00, 0x00}));
 
-    const std::string mark = ts::JournalMark();
+    const std::string mark = JournalMark();
     board.FailDevice("spi:0", 1);
     bool bit = false;
     unsigned short reg = 0;
@@ -114,7 +111,7 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
                  tmp->set_OutputBit(0, true), tmp->set_OutputRegister(0, 2), tmp->HistoryEnabled}),
               V({1, 1, 4, 1, 1, 1, 1, 3, 0}));
     const std::string illegal = " E |  TMP1 Illegal function";
-    EXPECT_EQ(ts::JournalLines(mark, LOG_ERR, "TMP1"),
+    EXPECT_EQ(JournalLines(mark, LOG_ERR, "TMP1"),
               (Lines{illegal, " E |  TMP1 Module Communication Fault", illegal, illegal, illegal,
                      illegal, " E |  TMP1 Illegal data value"}));
 }

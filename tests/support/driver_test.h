@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "sim.h"
 
 namespace testsupport {
+
+using R = std::pair<int, int>;  // a result and a value
+using V = std::vector<int>;
+using Lines = std::vector<std::string>;
 
 // The board reset to `config`, its time scaled by `scale` (0: no sleeping).
 inline sim::Board& ResetBoard(const sim::BoardConfig& config = {}, double scale = 0) {
