@@ -60,8 +60,8 @@ class Sim : public testing::Test {
 };
 
 // Faults hit the next calls of one kind on a path prefix; sleeps and
-// commands are logged, a real file is not. The bus models are met by the
-// driver tests.
+// commands are logged, a real file is not. The bus models and the ping are
+// met by the driver tests.
 TEST_F(Sim, InjectedFaultsCommandsAndRealFiles) {
     board.AddI2cChip(0x41, std::make_shared<Chip>());
     const int fd = os().Open("/dev/i2c-1", O_RDWR);
@@ -77,12 +77,7 @@ TEST_F(Sim, InjectedFaultsCommandsAndRealFiles) {
     EXPECT_EQ(os().Close(fd), 0);
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
     os().SleepMicroseconds(1500);
-    const std::string ping = "ping -c1 -W1 -s1 " + os().PingHost() + " > /dev/null 2>&1";
-    EXPECT_EQ(os().RunCommand(ping), 0);
-    board.SetPingStatus(256);
-    EXPECT_EQ(os().RunCommand("ping -c1 x"), 256);
-    EXPECT_EQ(os().RunCommand("rm -rf /"), -1);
-    EXPECT_EQ(board.PingCount(), 2);
+    EXPECT_EQ(os().RunCommand("rm -rf /"), -1) << "only the ping is answered";
     int file = os().Open(WriteFile("seam.txt", "abc").c_str(), O_RDONLY);
     char text[4] = {};
     EXPECT_EQ(os().Read(file, text, 3), 3);
@@ -90,8 +85,7 @@ TEST_F(Sim, InjectedFaultsCommandsAndRealFiles) {
     EXPECT_EQ(os().Close(file), 0);
     EXPECT_EQ(Log(),
               "write 0 0 [78] -1; write 0 0 [78] -1; write 0 0 [78] 1; open 0 2 [] -1; "
-              "close 0 0 [] 0; sleep 0 5dc [] 0; command 0 0 [] 0 " +
-                  ping + "; command 0 0 [] 256 ping -c1 x; command 0 0 [] -1 rm -rf /; ");
+              "close 0 0 [] 0; sleep 0 5dc [] 0; command 0 0 [] -1 rm -rf /; ");
     EXPECT_EQ(board.OpenDescriptors(), 0);
 }
 
@@ -108,9 +102,8 @@ TEST_F(Sim, BoardFilesAndStart) {
                   "inputs = [1,0,0,0,0,0,0,0,1];\ni2c_bus = false;\n"
                   "aio7 = { adc = [1, 2, 3, 65535]; din = [0, 1, 0, 1]; alert = 0x0C01; };\n");
     ASSERT_TRUE(sim::LoadBoardFile(good, &config, &error)) << error;
-    const auto goodModules = std::make_tuple(Ints{1, 3}, Ints{4}, Ints{}, Ints{7, 1},
-                                             Ints{1, 0, 0, 0, 0, 0, 0, 0, 1}, false);
-    EXPECT_EQ(Modules(config), goodModules);
+    EXPECT_EQ(Modules(config), std::make_tuple(Ints{1, 3}, Ints{4}, Ints{}, Ints{7, 1},
+                                               Ints{1, 0, 0, 0, 0, 0, 0, 0, 1}, false));
     const sim::AioValues& aio7 = config.aio[6];
     EXPECT_EQ(std::make_tuple(Ints(aio7.adc, aio7.adc + 4), Ints(aio7.din, aio7.din + 4),
                               aio7.alert, config.aio[0].adc[0], config.tmp[2].raw[15]),
@@ -145,21 +138,16 @@ TEST_F(Sim, BoardFilesAndStart) {
     EXPECT_FALSE(sim::LoadBoardFile(path + ".missing", &config, &error));
     EXPECT_EQ(error, "board file " + path + ".missing: No such file or directory");
 
-    // Start: a bad file is one line on standard error; a good one is the board,
-    // and without a bus (i2c_bus = false) the bus cannot be opened.
+    // Start: a bad file is one line on standard error (a good one and the demo
+    // board are met end to end).
     setenv("CORVANE_SIM_BOARD", path.c_str(), 1);
     testing::internal::CaptureStderr();
     EXPECT_EQ(PlatformStart(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "corvanebs-sim: board file " + path +
                   " line 1: 'aio7' describes a module that is not fitted\n");
-    setenv("CORVANE_SIM_BOARD", good.c_str(), 1);
-    EXPECT_EQ(PlatformStart(), 0);
-    EXPECT_EQ(Modules(board.Config()), goodModules);
-    EXPECT_EQ(i2c_open("/dev/i2c-1"), -1);
     unsetenv("CORVANE_SIM_BOARD");
     EXPECT_EQ(PlatformStart(), 0);
-    EXPECT_EQ(Modules(board.Config()), Modules(sim::DemoBoard()));
     // The simulator program keeps no transaction log, so it never grows.
     i2c_close(i2c_open("/dev/i2c-1"));
     EXPECT_EQ(Log(), "");
