@@ -121,8 +121,6 @@ TEST_F(Sim, BoardFilesAndStart) {
          "line 1: 'tmp2.raw' must be a list of 16 codes 0-4095"},
         {"analog = [1];\naio1 = { adc = [0, 0, 0, 65536]; };\n",
          "line 2: 'aio1.adc' must be a list of 4 codes 0-65535"},
-        {"analog = [1];\naio1 = { alert = -1; };\n",
-         "line 2: 'aio1.alert' must be a number 0-65535"},
         {"analog = [1];\naio1 = { dac = 1; };\n", "line 2: unknown key 'aio1.dac'"},
         {"faults = ({ device = \"i2c:41\"; });\n",
          "line 1: 'faults' must be a list of { device = \"i2c:0xAA\" or \"spi:N\"; after = 0 or "
