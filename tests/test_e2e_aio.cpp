@@ -9,8 +9,6 @@
 
 #include "service.h"
 
-using testsupport::Service;
-using testsupport::ServiceOptions;
 using namespace std::chrono_literals;
 
 namespace {
@@ -21,19 +19,19 @@ int ExitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ServiceOptions Debug(const std::string& board) {
-    ServiceOptions options;
+testsupport::ServiceOptions Debug(const std::string& board) {
+    testsupport::ServiceOptions options;
     options.args = {"-d"};
     options.config = "IP = \"127.0.0.1\";\n";
     options.board = board;
     return options;
 }
 
-// `count` registers from `start`, all 0x8000 but the given ones.
-Regs Missing(int start, int count, const std::map<int, uint16_t>& values) {
-    Regs regs(count, 0x8000);
-    for (auto [address, value] : values) regs[address - start] = value;
-    return regs;
+// Registers `from` to `to` of `regs`, and what they should be: 0x8000 but the given ones.
+std::pair<Regs, Regs> Range(const Regs& regs, int from, int to, std::map<int, uint16_t> values) {
+    Regs expected(to - from, 0x8000);
+    for (auto [address, value] : values) expected[address - from] = value;
+    return {Regs(regs.begin() + from, regs.begin() + to), expected};
 }
 
 }  // namespace
@@ -41,9 +39,8 @@ Regs Missing(int start, int count, const std::map<int, uint16_t>& values) {
 TEST(EndToEnd, AnalogModulesThroughTheirRegisters) {
     // AIO1 converts 5 V on channel 2 and 5 mA on channel 3, channel 4 reads
     // high; AIO3 presents the defaults.
-    Service service(
-        Debug("analog = [1, 3];\n"
-              "aio1 = { adc = [0, 32768, 13107, 0]; din = [0, 0, 0, 1]; };\n"));
+    testsupport::Service service(
+        Debug("analog = [1, 3];\naio1 = { adc = [0, 32768, 13107, 0]; din = [0, 0, 0, 1]; };\n"));
     ASSERT_TRUE(service.Start()) << service.Stderr();
     const std::unique_ptr<modbus_t, void (*)(modbus_t*)> client(
         modbus_new_tcp("127.0.0.1", service.port()),
@@ -55,15 +52,15 @@ TEST(EndToEnd, AnalogModulesThroughTheirRegisters) {
     ASSERT_EQ(modbus_write_register(c, 16, 0x8621), 1) << modbus_strerror(errno);
     ASSERT_EQ(modbus_write_register(c, 102, 10000), 1) << "channel 1 in mV";
     EXPECT_EQ(modbus_write_register(c, 74, 1001) == -1 ? errno : 0, EMBXILVAL) << "level 1001";
-    Regs regs(198);
-    ASSERT_EQ(modbus_read_registers(c, 16, 7, &regs[16]), 7);
-    ASSERT_EQ(modbus_read_registers(c, 74, 84, &regs[74]), 84);
-    EXPECT_EQ(Regs(regs.begin() + 16, regs.begin() + 23), Missing(16, 7, {{16, 0x8621}, {18, 0}}));
-    EXPECT_EQ(Regs(regs.begin() + 74, regs.begin() + 158),
-              Missing(74, 84, {{74, 1000}, {102, 10000}}));
-    ASSERT_EQ(modbus_read_input_registers(c, 86, 112, &regs[86]), 112);
-    EXPECT_EQ(Regs(regs.begin() + 86, regs.end()),
-              Missing(86, 112, {{115, 500}, {116, 62}, {143, 5000}, {172, 5000}}));
+    Regs holding(158), input(198);
+    ASSERT_EQ(modbus_read_registers(c, 16, 7, &holding[16]), 7);
+    ASSERT_EQ(modbus_read_registers(c, 74, 84, &holding[74]), 84);
+    ASSERT_EQ(modbus_read_input_registers(c, 86, 112, &input[86]), 112);
+    for (const auto& [got, expected] :
+         {Range(holding, 16, 23, {{16, 0x8621}, {18, 0}}),
+          Range(holding, 74, 158, {{74, 1000}, {102, 10000}}),
+          Range(input, 86, 198, {{115, 500}, {116, 62}, {143, 5000}, {172, 5000}})})
+        EXPECT_EQ(got, expected);
     uint8_t bits[28];
     EXPECT_EQ(modbus_read_input_bits(c, 16, 28, bits), -1) << "channel 1 is analog";
     ASSERT_EQ(modbus_read_input_bits(c, 19, 1, bits), 1);
@@ -74,9 +71,9 @@ TEST(EndToEnd, AnalogModulesThroughTheirRegisters) {
 // Temperature module 1 uses SPI devices 0 and 1; analog module 2 device 1.
 // Both answer their probes, so the scan only finds the clash at AIO2.
 TEST(EndToEnd, AnalogModuleOnTheSpiDeviceOfATemperatureModuleEndsTheStart) {
-    ServiceOptions options = Debug("temperature = [1];\nanalog = [2, 4];\n");
+    testsupport::ServiceOptions options = Debug("temperature = [1];\nanalog = [2, 4];\n");
     options.waitListening = false;
-    Service service(options);
+    testsupport::Service service(options);
     ASSERT_TRUE(service.Start());
     EXPECT_EQ(ExitCode(service.WaitExit(20s)), 255);
     const std::string out = service.Stdout();

@@ -37,9 +37,8 @@ TEST(EndToEnd, TemperatureModules) {
         return function(c.get(), start, count, regs.data()) == count ? regs : Regs{};
     };
     // Until ten samples are in, the mean reads low.
-    for (int i = 0; i < 100 && read(modbus_read_input_registers, 38, 48) != expected; ++i) {
+    for (int i = 0; i < 100 && read(modbus_read_input_registers, 38, 48) != expected; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
     EXPECT_EQ(read(modbus_read_input_registers, 38, 48), expected);
     EXPECT_EQ(read(modbus_read_input_registers, 8, 3), (Regs{0, 0, 7})) << "presence masks";
     EXPECT_EQ(read(modbus_read_registers, 27, 3), Regs(3, 1));

@@ -4,23 +4,19 @@
 
 #include <chrono>
 #include <linux/spi/spidev.h>
-#include <memory>
 #include <syslog.h>
 #include <thread>
 
+#include "driver_test.h"
 #include "journal.h"
 #include "models.h"
-#include "module_manager.h"
 #include "sim.h"
 #include "spi.h"
 #include "tmp.h"
 
 namespace {
 
-using testsupport::Lines;
-using R = std::pair<int, int>;
-using V = std::vector<int>;
-namespace ts = testsupport;
+using namespace testsupport;
 sim::Board& board = sim::Board::Get();
 
 // The raw code of module input j (0-15): all different, none 0.
@@ -31,18 +27,15 @@ int Raw(int j) {
 void Reset(std::vector<int> fitted, int zeroInput = -1) {
     sim::BoardConfig config;
     config.temperature = std::move(fitted);
-    for (auto& module : config.tmp) {
+    for (auto& module : config.tmp)
         for (int j = 0; j < 16; ++j) module.raw[j] = j == zeroInput ? 0 : Raw(j);
-    }
-    board.Reset(config);
-    board.SetTimeScale(0.001);
+    ResetBoard(config, 0.001);
 }
 
 std::vector<unsigned long> Ioctls() {
     std::vector<unsigned long> requests;
-    for (const auto& t : board.Log()) {
+    for (const auto& t : board.Log())
         if (t.op == sim::Op::Ioctl) requests.push_back(t.request);
-    }
     return requests;
 }
 
@@ -89,17 +82,13 @@ class Tmp : public testing::Test {
         Reset({1});
         ASSERT_EQ(tmp->ConnectionTest(), 0);
     }
-    R Read(int channel) {
-        unsigned short value = 7;
-        const int result = tmp->get_InputRegister(static_cast<unsigned char>(channel), &value);
-        return {result, value};
-    }
+    R Read(int channel) { return Got(*tmp, &TemperatureModule::get_InputRegister, channel); }
     CorvaneLogger logger{7, false};
     std::unique_ptr<TemperatureModule> tmp = std::make_unique<TemperatureModule>(0, &logger);
 };
 
 TEST_F(Tmp, DirectReadsAndRefusals) {
-    ASSERT_TRUE(ts::EnsureJournald());
+    ASSERT_TRUE(EnsureJournald());
     for (int j = 0; j < 16; ++j) EXPECT_EQ(Read(j + 1), R(0, TMP_RawToRegister(Raw(j)))) << j;
     // Truncated toward zero; below zero in two's complement.
     for (auto [raw, value] :
@@ -107,21 +96,13 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
         ASSERT_TRUE(sim::SetTemperatureRaw(board, 0, 15, raw));
         EXPECT_EQ(Read(16), R(0, value)) << raw;
     }
-    const Lines shown = sim::ShowTemperatureModule(board, 0);
-    EXPECT_EQ(Lines({shown.at(0), shown.at(15)}),
-              (Lines{"TMP1 in1 code 150", "TMP1 in16 code 1490"}));
-    EXPECT_EQ(V({sim::SetTemperatureRaw(board, 0, 16, 1), sim::SetTemperatureRaw(board, 0, 4, 4096),
-                 sim::SetTemperatureRaw(board, 1, 4, 7),
-                 int(sim::ShowTemperatureModule(board, 1).size())}),
-              V({0, 0, 0, 0}))
-        << "not an input, not a code, not fitted";
     board.ClearLog();
     EXPECT_EQ(Read(9).first, 0);
     ASSERT_EQ(board.Log().size(), 1u);
     EXPECT_EQ(board.Log()[0].path, "/dev/spidev0.1");
     EXPECT_EQ(board.Log()[0].data, (std::vector<uint8_t>{0x06, 0x00, 0x00}));
 
-    const std::string mark = ts::JournalMark();
+    const std::string mark = JournalMark();
     board.FailDevice("spi:0", 1);
     bool bit = false;
     unsigned short reg = 0;
@@ -130,7 +111,7 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
                  tmp->set_OutputBit(0, true), tmp->set_OutputRegister(0, 2), tmp->HistoryEnabled}),
               V({1, 1, 4, 1, 1, 1, 1, 3, 0}));
     const std::string illegal = " E |  TMP1 Illegal function";
-    EXPECT_EQ(ts::JournalLines(mark, LOG_ERR, "TMP1"),
+    EXPECT_EQ(JournalLines(mark, LOG_ERR, "TMP1"),
               (Lines{illegal, " E |  TMP1 Module Communication Fault", illegal, illegal, illegal,
                      illegal, " E |  TMP1 Illegal data value"}));
 }
@@ -198,20 +179,6 @@ TEST_F(Tmp, SamplingThread) {
     ASSERT_EQ(tmp->set_OutputRegister(0, 1), 0);
     tmp.reset();  // joins the running thread
     EXPECT_EQ(V({TemperatureModule::TmpModuleCount, board.OpenDescriptors()}), V({live - 1, 0}));
-}
-
-TEST(TmpScan, FoundOnPositionsThirteenToFifteen) {
-    Reset({1, 3});
-    CorvaneLogger logger{7, false};
-    Module_Manager manager(&logger);
-    manager.Init();
-    ASSERT_EQ(manager.ScanModules(), 0);
-    EXPECT_EQ(V({manager.CheckModule(13), manager.CheckModule(14), manager.CheckModule(15),
-                 manager.ModuleCount, manager.TmpPresent, manager.BaseModule.PresenceMask[2],
-                 manager.Modules[15]->ThreadActive}),
-              V({0, -1, 0, 2, 5, 5, 1}));
-    delete manager.Modules[13], delete manager.Modules[15];
-    manager.Modules[13] = manager.Modules[15] = nullptr;
 }
 
 }  // namespace
