@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -78,6 +80,32 @@ size_t Frames(const std::vector<uint8_t>& bytes) {
         if (at > bytes.size()) break;
     }
     return n;
+}
+
+// libFuzzer's timer signal interrupts blocking calls: connect then goes on
+// by itself, send is repeated.
+bool Connect(int client) {
+    if (connect(client, reinterpret_cast<sockaddr*>(&harness->address), sizeof harness->address) ==
+        0) {
+        return true;
+    }
+    pollfd done{client, POLLOUT, 0};
+    while (errno == EINTR && poll(&done, 1, 2000) == -1) {
+    }
+    int error = errno == EINTR ? 0 : errno;
+    socklen_t size = sizeof error;
+    if (error == 0) getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size);
+    errno = error;
+    return error == 0;
+}
+
+bool Send(int client, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = send(client, data, size, MSG_NOSIGNAL);
+        if (n == -1 && errno != EINTR) return false;
+        if (n > 0) data += n, size -= size_t(n);
+    }
+    return true;
 }
 
 struct Request {
@@ -161,9 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Modbus_Server& server = harness->server;
 
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (client == -1 || connect(client, reinterpret_cast<sockaddr*>(&harness->address),
-                                sizeof harness->address) != 0) {
-        Fail("cannot connect");
+    if (client == -1 || !Connect(client)) {
+        Fail(std::string("cannot connect: ") + std::strerror(errno));
     }
     // Every piece sent at once; closed with a reset, which leaves no
     // TIME_WAIT behind a million inputs.
@@ -178,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (size_t at = 0; at < size; at += piece) {
         const size_t n = std::min(piece, size - at);
-        if (send(client, data + at, n, MSG_NOSIGNAL) != ssize_t(n)) break;  // closed by the service
+        if (!Send(client, data + at, n)) break;  // closed by the service
         for (int pass = 0; Pass(client, &replies, 0) > 0; ++pass) {
             if (pass == 100000) Fail("the loop does not settle");
         }
