@@ -3,7 +3,11 @@
 // than how deep it can queue.
 //
 //   corvane-loadgen --host 127.0.0.1 --port P --connections N --seconds S
-//                   [--address A] [--count C]
+//                   [--address A] [--count C] [--requests R] [--churn K]
+//
+// --requests: stop once R requests have been made in all (the seconds still
+// bound the run). --churn: each connection is closed and a new one opened
+// after every K requests.
 //
 // Last line of output, for scripts:
 //   rps=<requests/s> p50_us=<median latency> p99_us=<99th percentile> errors=<n> connected=<n>
@@ -35,6 +39,8 @@ struct Options {
     double seconds = 5.0;
     int address = 10;
     int count = 10;
+    long long requests = 0;  // 0: as many as the seconds allow
+    int churn = 0;           // 0: one connection for the whole run
 };
 
 // Connects burst in at once; a listen queue that overflows makes some of them fail, which is
@@ -49,6 +55,7 @@ struct Worker {
     std::vector<uint32_t> latenciesUs;
     uint64_t errors = 0;
     bool connected = false;
+    uint64_t connects = 0;
     Clock::time_point started;
     Clock::time_point finished;
 };
@@ -97,24 +104,33 @@ void Release(modbus_t* ctx) {
     modbus_free(ctx);
 }
 
-void Run(const Options& opt, StartGate& gate, Worker& w) {
+void Run(const Options& opt, StartGate& gate, std::atomic<long long>& left, Worker& w) {
     modbus_t* ctx = Connect(opt);
     w.connected = ctx != nullptr;
+    w.connects = w.connected ? 1 : 0;
     if (!w.connected) ++w.errors;
     w.started = gate.ArriveAndWait();
     const Clock::time_point deadline = w.started + std::chrono::duration_cast<Clock::duration>(
                                                        std::chrono::duration<double>(opt.seconds));
     std::vector<uint16_t> values(static_cast<size_t>(opt.count));
     int reconnects = 0;
+    int onConnection = 0;
     while (ctx != nullptr) {
         const Clock::time_point before = Clock::now();
-        if (before >= deadline) break;
+        if (before >= deadline || (opt.requests > 0 && left.fetch_sub(1) <= 0)) break;
         const int rc = modbus_read_registers(ctx, opt.address, opt.count, values.data());
         const int error = errno;
         const Clock::time_point after = Clock::now();
         if (rc == opt.count) {
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(after - before);
             w.latenciesUs.push_back(static_cast<uint32_t>(us.count()));
+            if (opt.churn > 0 && ++onConnection == opt.churn) {
+                onConnection = 0;
+                Release(ctx);
+                ctx = Connect(opt);
+                if (ctx == nullptr) ++w.errors;
+                ++w.connects;
+            }
             continue;
         }
         ++w.errors;
@@ -138,7 +154,7 @@ uint32_t Percentile(std::vector<uint32_t>& sorted, double p) {
 void Usage() {
     std::fprintf(stderr,
                  "usage: corvane-loadgen --host H --port P --connections N --seconds S "
-                 "[--address A] [--count C]\n");
+                 "[--address A] [--count C] [--requests R] [--churn K]\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options* opt) {
@@ -158,7 +174,7 @@ bool ParseArgs(int argc, char** argv, Options* opt) {
                 return false;
             continue;
         }
-        const long v = std::strtol(value, &end, 10);
+        const long long v = std::strtoll(value, &end, 10);
         if (errno != 0 || end == value || *end != '\0') return false;
         if (arg == "--port" && v >= 1 && v <= 65535) {
             opt->port = static_cast<int>(v);
@@ -168,6 +184,10 @@ bool ParseArgs(int argc, char** argv, Options* opt) {
             opt->address = static_cast<int>(v);
         } else if (arg == "--count" && v >= 1 && v <= MODBUS_MAX_READ_REGISTERS) {
             opt->count = static_cast<int>(v);
+        } else if (arg == "--requests" && v >= 1) {
+            opt->requests = v;
+        } else if (arg == "--churn" && v >= 1 && v <= 1000000) {
+            opt->churn = static_cast<int>(v);
         } else {
             return false;
         }
@@ -186,23 +206,25 @@ int main(int argc, char** argv) {
 
     std::vector<Worker> workers(static_cast<size_t>(opt.connections));
     StartGate gate(opt.connections);
+    std::atomic<long long> left(opt.requests);
     {
         std::vector<std::thread> threads;
         threads.reserve(workers.size());
         for (Worker& w : workers) {
-            threads.emplace_back([&opt, &gate, &w] { Run(opt, gate, w); });
+            threads.emplace_back([&opt, &gate, &left, &w] { Run(opt, gate, left, w); });
         }
         for (std::thread& t : threads) t.join();
     }
 
     std::vector<uint32_t> all;
-    uint64_t errors = 0;
+    uint64_t errors = 0, connects = 0;
     int connected = 0;
     const Clock::time_point start = workers.front().started;
     Clock::time_point end = start;
     for (const Worker& w : workers) {
         all.insert(all.end(), w.latenciesUs.begin(), w.latenciesUs.end());
         errors += w.errors;
+        connects += w.connects;
         connected += w.connected ? 1 : 0;
         end = std::max(end, w.finished);
     }
@@ -218,8 +240,9 @@ int main(int argc, char** argv) {
     std::printf("requests     %zu (%.1f/s)\n", all.size(), rps);
     std::printf("latency      p50 %u us, p99 %u us, max %u us\n", p50, p99,
                 all.empty() ? 0u : all.back());
-    std::printf("errors       %llu, connected %d of %d\n", static_cast<unsigned long long>(errors),
-                connected, opt.connections);
+    std::printf("errors       %llu, connected %d of %d, %llu connections opened\n",
+                static_cast<unsigned long long>(errors), connected, opt.connections,
+                static_cast<unsigned long long>(connects));
     std::printf("rps=%.1f p50_us=%u p99_us=%u errors=%llu connected=%d\n", rps, p50, p99,
                 static_cast<unsigned long long>(errors), connected);
     return connected == opt.connections && errors == 0 ? 0 : 1;

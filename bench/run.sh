@@ -13,72 +13,13 @@
 #   KEEP_LOGS     set to keep the temporary directory with the servers' output
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${BUILD_DIR:-$repo/build}"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
 seconds="${SECONDS_EACH:-5}"
 rounds="${ROUNDS:-3}"
 counts="${CONNECTIONS:-1 10 100}"
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target corvanebs-sim corvane-loadgen corvane-bare -j "$(nproc)" >/dev/null
-
-work="$(mktemp -d /tmp/corvane-bench.XXXXXX)"
-pids=()
-
-stop_all() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill -INT "$pid" 2>/dev/null || true
-    done
-    for pid in "${pids[@]}"; do
-        # Bounded: a server that ignores SIGINT gets SIGKILL after about two seconds.
-        for _ in $(seq 20); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    if [ -z "${KEEP_LOGS:-}" ]; then
-        rm -rf "$work"
-    else
-        echo "logs kept in $work" >&2
-    fi
-}
-trap stop_all EXIT
-trap 'exit 130' INT TERM
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# Waits until something accepts on 127.0.0.1:$1, at most about five seconds.
-wait_listening() {
-    local port="$1" pid="$2"
-    for _ in $(seq 50); do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            return 1
-        fi
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
-
-sim_port="$(free_port)"
-bare_port="$(free_port)"
-while [ "$bare_port" = "$sim_port" ]; do bare_port="$(free_port)"; done
-
-cat >"$work/corvane.conf" <<EOF
-Name = "corvanebs bench";
-Location = "loopback";
-IP = "127.0.0.1";
-Port = "$sim_port";
-MaxConnections = "128";
-EOF
-: >"$work/board.cfg"
+build_tools corvanebs-sim corvane-loadgen corvane-bare
 
 server_cpus=""
 load_cpus=""
@@ -87,20 +28,13 @@ if [ -n "${PIN:-}" ] && [ "$(nproc)" -ge 2 ]; then
     load_cpus="taskset -c 1-$(($(nproc) - 1))"
 fi
 
-CORVANE_CONFIG="$work/corvane.conf" CORVANE_SIM_BOARD="$work/board.cfg" \
-    $server_cpus "$build/corvanebs-sim" >"$work/sim.out" 2>"$work/sim.err" &
-pids+=("$!")
-sim_pid="$!"
+start_sim
+bare_port="$(free_port)"
+while [ "$bare_port" = "$sim_port" ]; do bare_port="$(free_port)"; done
 $server_cpus "$build/corvane-bare" --port "$bare_port" --backlog 128 \
     >"$work/bare.out" 2>"$work/bare.err" &
 pids+=("$!")
 bare_pid="$!"
-
-if ! wait_listening "$sim_port" "$sim_pid"; then
-    echo "corvanebs-sim did not come up on 127.0.0.1:$sim_port" >&2
-    cat "$work/sim.out" "$work/sim.err" >&2
-    exit 1
-fi
 if ! wait_listening "$bare_port" "$bare_pid"; then
     echo "corvane-bare did not come up on 127.0.0.1:$bare_port" >&2
     cat "$work/bare.err" >&2
@@ -132,12 +66,6 @@ measure() {
         printf "%s server_cpu_us_per_request=%.2f\n", line, (r > 0 ? (a - b) / t * 1e6 / (r * s) : 0)
     }' >&2
     echo "$rps"
-}
-
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-        print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2)
-    }'
 }
 
 results=()

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -10,9 +11,12 @@
 #include <fcntl.h>
 #include <iterator>
 #include <libconfig.h++>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <stdexcept>
-#include <sys/select.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -28,14 +32,19 @@ int Nr_Input_Register = static_cast<int>(std::tuple_size<decltype(MM_InputRegist
 namespace {
 
 // Offsets in a Modbus TCP frame (MBAP header included).
+constexpr int kProtocolOffset = 2;
 constexpr int kLengthOffset = 4;
+constexpr int kUnitOffset = 6;
 constexpr int kFunctionOffset = 7;
 constexpr int kStartOffset = 8;
 constexpr int kCountOffset = 10;
 constexpr int kByteCountOffset = 12;
 constexpr int kDataOffset = 13;
-// The MBAP length counts the bytes after itself.
+// The MBAP length counts the bytes after itself: the unit identifier and
+// the PDU, which holds a function code and at most 252 bytes more.
 constexpr int kBytesBeforeLengthEnd = 6;
+constexpr int kShortestLength = 2;
+constexpr int kLongestLength = MODBUS_TCP_MAX_ADU_LENGTH - kBytesBeforeLengthEnd;
 
 constexpr int kConnectionLed = 2;
 
@@ -113,19 +122,26 @@ int RefusalCode(const uint8_t* frame, int length, bool decoded) {
     }
 }
 
-// What the library's own refusal flushes: the rest of the frame that it did
-// not read (it reads no data for function codes it does not know), which
-// would otherwise be taken for the next request. Takes only what has
-// arrived; never waits.
-void DiscardRestOfFrame(int socket, const uint8_t* frame, int received) {
-    if (received < kBytesBeforeLengthEnd) return;
-    int rest = kBytesBeforeLengthEnd + Be16(frame + kLengthOffset) - received;
-    uint8_t sink[MODBUS_TCP_MAX_ADU_LENGTH];
-    while (rest > 0) {
-        const ssize_t n = recv(socket, sink, std::min<size_t>(rest, sizeof sink), MSG_DONTWAIT);
-        if (n <= 0) break;
-        rest -= static_cast<int>(n);
-    }
+// Sends exception `code` for `frame` on `socket`, as modbus_reply_exception
+// does: the number of bytes sent, or -1 with errno. The library adds 0x80 to
+// the function code in an int and sends the low byte, so a code of 128 or
+// more would come back as a normal-looking function code (0xBB as 0x3B);
+// such a code already has the exception bit and is answered as it is.
+int ReplyException(modbus_t* ctx, int socket, const uint8_t* frame, int code) {
+    if (frame[kFunctionOffset] < 0x80) return modbus_reply_exception(ctx, frame, code);
+    const uint8_t reply[] = {frame[0],
+                             frame[1],
+                             0,
+                             0,
+                             0,
+                             3,
+                             frame[kUnitOffset],
+                             frame[kFunctionOffset],
+                             static_cast<uint8_t>(code)};
+    const ssize_t sent = send(socket, reply, sizeof reply, MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(sizeof reply)) return static_cast<int>(sent);
+    if (sent >= 0) errno = EMBBADDATA;
+    return -1;
 }
 
 // A setting's text; false when absent or not a string.
@@ -160,8 +176,6 @@ bool LookupNumber(const libconfig::Config& config, const char* key, uint16_t* va
 Modbus_Server::Modbus_Server(CorvaneLogger* logger, Module_Manager* moduleManager)
     : moduleManager(moduleManager), logger(logger) {}
 
-Modbus_Server::~Modbus_Server() = default;
-
 int Modbus_Server::ReadCfg() {
     libconfig::Config config;
     const std::string path = os().ConfigPath();
@@ -183,27 +197,27 @@ int Modbus_Server::ReadCfg() {
     if (LookupText(config, "Name", &text)) {
         name = text;
     } else {
-        logger->Log(4, "No 'Name'' setting in configuration file.\n", false);
+        logger->Log(LOG_WARNING, "No 'Name'' setting in configuration file.\n", false);
     }
     if (LookupText(config, "Location", &text)) {
         location = text;
     } else {
-        logger->Log(4, "No 'Location' setting in configuration file.\n", false);
+        logger->Log(LOG_WARNING, "No 'Location' setting in configuration file.\n", false);
     }
     if (LookupText(config, "IP", &text)) {
         ip = text;
     } else {
-        logger->Log(4, "No 'IP' setting in configuration file. Using Standard: " + ip + "\n",
-                    false);
+        logger->Log(LOG_WARNING,
+                    "No 'IP' setting in configuration file. Using Standard: " + ip + "\n", false);
     }
     if (!LookupNumber(config, "Port", &port)) {
-        logger->Log(4,
+        logger->Log(LOG_WARNING,
                     "No 'Port' setting in configuration file.Using Standard: " +
                         std::to_string(port) + "\n",
                     false);
     }
     if (!LookupNumber(config, "MaxConnections", &maxConnections)) {
-        logger->Log(4,
+        logger->Log(LOG_WARNING,
                     "No 'MaxConnections' setting in configuration file.Using Standard: " +
                         std::to_string(maxConnections) + "\n",
                     false);
@@ -215,8 +229,15 @@ int Modbus_Server::DecryptRAWMessage(uint8_t* frame, modbus_request* request, in
     // Fields the frame holds are taken even when it is too short for its
     // function, as a range rejection leaves them too.
     if (length >= kLengthOffset + 2) request->length = Be16(frame + kLengthOffset);
-    if (length > kFunctionOffset) request->function = frame[kFunctionOffset];
+    if (length <= kFunctionOffset) return -1;
+    request->function = frame[kFunctionOffset];
     if (length >= kStartOffset + 2) request->start = Be16(frame + kStartOffset);
+    if (!IsServedFunction(request->function)) {
+        // Dispatch refuses it, and the refusal is logged with what the
+        // record holds: the frame's own fields where it has them.
+        if (length >= kCountOffset + 2) request->count = Be16(frame + kCountOffset);
+        return 0;
+    }
     if (length < kCountOffset + 2) return -1;
 
     const int start = request->start;
@@ -300,39 +321,162 @@ int Modbus_Server::DecryptRAWMessage(uint8_t* frame, modbus_request* request, in
     }
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The request loop's readiness wait: the descriptors it serves and, per
+// pass, those with something to read (a hang-up or an error counts: reading
+// reports it). This is the only place that knows the mechanism, epoll: one
+// call per pass whatever the number of connections, for descriptors of any
+// number.
+class Readiness {
+  public:
+    Readiness() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+    ~Readiness() {
+        if (epoll_ != -1) close(epoll_);
+    }
+    Readiness(const Readiness&) = delete;
+    Readiness& operator=(const Readiness&) = delete;
+
+    // false when the wait could not be set up.
+    bool Ok() const { return epoll_ != -1; }
+    // Watches `fd`; false with errno when it cannot be watched.
+    bool Add(int fd) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        return epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    // Stops watching `fd`, which stays open. Closing it is enough otherwise.
+    void Remove(int fd) { epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr); }
+    // Waits up to `timeoutMs` (-1: no limit) and puts the ready descriptors
+    // in *ready: their number, or -1 with errno.
+    int Wait(int timeoutMs, std::vector<int>* ready) {
+        const int n =
+            epoll_wait(epoll_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
+        ready->clear();
+        for (int i = 0; i < n; ++i) ready->push_back(events_[i].data.fd);
+        return n;
+    }
+
+  private:
+    int epoll_;
+    // Level-triggered: what does not fit comes back in the next pass.
+    std::array<epoll_event, 256> events_;
+};
+
+// Room for a few frames: requests sent back to back come in with one recv.
+constexpr size_t kReceiveBuffer = 4 * MODBUS_TCP_MAX_ADU_LENGTH;
+
+struct Client {
+    std::string name;
+    // The bytes received and not yet served are buffer[begin, end).
+    size_t begin = 0, end = 0;
+    // Holds a complete request and is queued to serve it; nothing more is
+    // read until it has been served.
+    bool due = false;
+    uint8_t buffer[kReceiveBuffer];
+};
+
+enum class Front { Incomplete, Complete, Invalid };
+
+// What the front of a client's bytes is: a complete frame of *length bytes,
+// the start of one, or bytes that cannot start a Modbus TCP frame (*why).
+Front FrontOf(const Client& c, int* length, std::string* why) {
+    const size_t have = c.end - c.begin;
+    if (have < kBytesBeforeLengthEnd) return Front::Incomplete;
+    const uint8_t* frame = c.buffer + c.begin;
+    const int protocol = Be16(frame + kProtocolOffset);
+    const int announced = Be16(frame + kLengthOffset);
+    if (protocol != 0 || announced < kShortestLength || announced > kLongestLength) {
+        *why = "not a Modbus TCP frame (protocol identifier " + std::to_string(protocol) +
+               ", length " + std::to_string(announced) + ")";
+        return Front::Invalid;
+    }
+    *length = kBytesBeforeLengthEnd + announced;
+    return have >= static_cast<size_t>(*length) ? Front::Complete : Front::Incomplete;
+}
+
+// Out of descriptors, the listening socket stays readable while accept keeps
+// failing; it leaves the wait until a connection closes, or for at most
+// this long.
+constexpr std::chrono::seconds kAcceptRetry{1};
+
+}  // namespace
+
+struct Modbus_Server::Loop {
+    Readiness readiness;
+    std::vector<std::unique_ptr<Client>> clients;  // by descriptor
+    std::vector<int> due;      // clients with a complete request, in the order they got it
+    std::vector<int> serving;  // the ones served in this pass
+    std::vector<int> ready;
+    modbus_request request{};  // zeroed once, reused for every request
+
+    bool acceptPaused = false;
+    bool acceptReported = false;  // the episode has been logged
+    Clock::time_point acceptRetryAt;
+
+    ~Loop() {
+        for (size_t fd = 0; fd < clients.size(); ++fd) {
+            if (clients[fd]) close(static_cast<int>(fd));
+        }
+    }
+    Client* Find(int socket) {
+        return socket >= 0 && static_cast<size_t>(socket) < clients.size() ? clients[socket].get()
+                                                                           : nullptr;
+    }
+    // Closes a client's socket, which also takes it out of the wait.
+    void Forget(int socket) {
+        close(socket);
+        clients[socket].reset();
+        due.erase(std::remove(due.begin(), due.end(), socket), due.end());
+    }
+    void ResumeAccepting(int serverSocket) {
+        if (!acceptPaused) return;
+        acceptPaused = false;
+        readiness.Add(serverSocket);
+    }
+};
+
+Modbus_Server::~Modbus_Server() = default;
+
 int Modbus_Server::StartServer() {
     ReadCfg();
-    logger->Log(5,
+    logger->Log(LOG_NOTICE,
                 "[MBS] Starting " + name + " @ " + location + " (IP: " + ip + ":" +
                     std::to_string(port) + ")",
                 false);
 
-    mapping =
-        modbus_mapping_new(Nr_Output_Bits, Nr_Input_Bits, Nr_Output_Register, Nr_Input_Register);
-    if (mapping == nullptr) {
-        logger->Log(3, "[MBS] Failed to Start Server", false);
-        logger->Log(3, modbus_strerror(errno), false);
+    mapping.reset(
+        modbus_mapping_new(Nr_Output_Bits, Nr_Input_Bits, Nr_Output_Register, Nr_Input_Register));
+    if (!mapping) {
+        logger->Log(LOG_ERR, "[MBS] Failed to Start Server", false);
+        logger->Log(LOG_ERR, modbus_strerror(errno), false);
         return -1;
     }
-    logger->Log(6, "[MBS] " + name + " is up and running :)", false);
+    logger->Log(LOG_INFO, "[MBS] " + name + " is up and running :)", false);
 
     // libmodbus refuses an empty or over-long address text with no context.
-    ctx = modbus_new_tcp(ip.c_str(), port);
-    serverSocket = ctx != nullptr ? modbus_tcp_listen(ctx, maxConnections) : -1;
+    ctx.reset(modbus_new_tcp(ip.c_str(), port));
+    serverSocket = ctx ? modbus_tcp_listen(ctx.get(), maxConnections) : -1;
     if (serverSocket == -1) {
         std::fputs("Unable to listen TCP connection\n", stderr);
         std::fflush(stderr);
-        modbus_free(ctx);
-        ctx = nullptr;
+        ctx.reset();
         return -1;
     }
 
-    if (pipe2(shutdownPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        std::perror("Server shutdown pipe");
-        close(serverSocket);
-        serverSocket = -1;
-        modbus_free(ctx);
-        ctx = nullptr;
+    // accept() runs only when the wait reports a client, but that client
+    // may be gone again by then: it must not block.
+    const int flags = fcntl(serverSocket, F_GETFL);
+    loop = std::make_unique<Loop>();
+    if (flags == -1 || fcntl(serverSocket, F_SETFL, flags | O_NONBLOCK) == -1 ||
+        (shutdownPipe[0] == -1 && pipe2(shutdownPipe, O_NONBLOCK | O_CLOEXEC) != 0) ||
+        !loop->readiness.Ok() || !loop->readiness.Add(serverSocket) ||
+        !loop->readiness.Add(shutdownPipe[0])) {
+        std::perror("Server request loop");
+        ReleaseServer();
         return -1;
     }
     return 0;
@@ -348,225 +492,249 @@ void Modbus_Server::RequestShutdown(int status) {
     errno = savedErrno;
 }
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Out of descriptors, the listening socket stays readable while accept keeps
-// failing; it leaves the watched set until a connection closes, or for at
-// most this long.
-constexpr std::chrono::seconds kAcceptRetry{1};
-
-struct AcceptPause {
-    bool paused = false;
-    bool reported = false;  // the episode has been logged
-    Clock::time_point retryAt;
-};
-
-struct LoopState {
-    fd_set watched;
-    int highest;
-    AcceptPause accept;
-};
-
-void ResumeAccepting(LoopState* loop, int serverSocket) {
-    if (!loop->accept.paused) return;
-    loop->accept.paused = false;
-    FD_SET(serverSocket, &loop->watched);
-    loop->highest = std::max(loop->highest, serverSocket);
-}
-
-std::string ConnectionName(const std::vector<modbus_connection>& connections, int socket) {
-    for (const auto& c : connections) {
-        if (c.socket == socket) return c.name;
-    }
-    return "";
-}
-
-}  // namespace
-
 int Modbus_Server::WaitAndHandle() {
-    LoopState loop;
-    FD_ZERO(&loop.watched);
-    FD_SET(serverSocket, &loop.watched);
-    loop.highest = serverSocket;
-    uint8_t frame[MODBUS_TCP_MAX_ADU_LENGTH];
-    modbus_request request;
-    std::memset(&request, 0, sizeof request);
-    const int wakeFd = shutdownPipe[0];
+    int status = 1;
+    while (HandlePass(-1, &status) >= 0) {
+    }
+    close_sigint_mb(status);
+}
 
-    for (;;) {
-        fd_set ready = loop.watched;
-        int top = loop.highest;
-        if (wakeFd != -1) {
-            FD_SET(wakeFd, &ready);
-            top = std::max(top, wakeFd);
+int Modbus_Server::HandlePass(int timeoutMs, int* status) {
+    if (!loop) {
+        *status = 1;
+        return -1;
+    }
+    Loop& l = *loop;
+    int wait = l.due.empty() ? timeoutMs : 0;
+    if (l.acceptPaused) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            std::max(Clock::duration::zero(), l.acceptRetryAt - Clock::now()));
+        wait = wait == -1 ? static_cast<int>(left.count())
+                          : std::min(wait, static_cast<int>(left.count()));
+    }
+    if (l.readiness.Wait(wait, &l.ready) == -1) {
+        if (errno == EINTR) return 0;
+        // The text operators know from the select() loop this wait replaced.
+        std::perror("Server select() failure.");
+        *status = 1;
+        return -1;
+    }
+
+    int handled = 0;
+    for (int fd : l.ready) {
+        if (fd == shutdownPipe[0]) {
+            if (read(fd, status, sizeof *status) == static_cast<ssize_t>(sizeof *status)) return -1;
+        } else if (fd == serverSocket) {
+            AcceptClient();
+        } else {
+            ReadClient(fd);
         }
-        timeval timeout{};
-        timeval* limit = nullptr;
-        if (loop.accept.paused) {
-            const auto left = std::max(Clock::duration::zero(), loop.accept.retryAt - Clock::now());
-            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
-            timeout.tv_sec = static_cast<time_t>(us / 1000000);
-            timeout.tv_usec = static_cast<suseconds_t>(us % 1000000);
-            limit = &timeout;
-        }
-        if (select(top + 1, &ready, nullptr, nullptr, limit) == -1) {
-            if (errno == EINTR) continue;
-            std::perror("Server select() failure.");
-            close_sigint_mb(1);
-        }
-        if (wakeFd != -1 && FD_ISSET(wakeFd, &ready)) {
-            int status = 0;
-            if (read(wakeFd, &status, sizeof status) == static_cast<ssize_t>(sizeof status)) {
-                close_sigint_mb(status);
-            }
-        }
-        if (loop.accept.paused && Clock::now() >= loop.accept.retryAt) {
-            ResumeAccepting(&loop, serverSocket);
-        }
+        ++handled;
+    }
+    if (l.acceptPaused && Clock::now() >= l.acceptRetryAt) l.ResumeAccepting(serverSocket);
 
-        bool abandonPass = false;
-        for (int fd = 0; fd <= loop.highest && !abandonPass; ++fd) {
-            if (fd == wakeFd || !FD_ISSET(fd, &ready)) continue;
+    // One request from every client that has one: none waits behind another's queue.
+    l.serving.swap(l.due);
+    l.due.clear();
+    for (int fd : l.serving) {
+        ServeRequest(fd);
+        ++handled;
+    }
+    return handled;
+}
 
-            if (fd == serverSocket) {
-                sockaddr_in address;
-                std::memset(&address, 0, sizeof address);
-                socklen_t size = sizeof address;
-                const int client =
-                    accept(serverSocket, reinterpret_cast<sockaddr*>(&address), &size);
-                if (client == -1) {
-                    const int error = errno;
-                    std::perror("Server accept() error");
-                    if (error == EMFILE || error == ENFILE) {
-                        loop.accept.paused = true;
-                        loop.accept.retryAt = Clock::now() + kAcceptRetry;
-                        FD_CLR(serverSocket, &loop.watched);
-                        if (!loop.accept.reported) {
-                            loop.accept.reported = true;
-                            logger->Log(4,
-                                        "[MBS] Out of file descriptors (" +
-                                            std::string(std::strerror(error)) +
-                                            "): new connections wait until one closes",
-                                        false);
-                        }
-                    }
-                    continue;
-                }
-                const std::string peer = PeerName(address);
-                if (loop.accept.reported) {
-                    loop.accept.reported = false;
-                    logger->Log(6, "[MBS] Descriptors available again, accepting connections",
-                                false);
-                }
-                // select() and modbus_receive() (which builds an fd_set of
-                // its own) cannot take such a descriptor.
-                if (client >= FD_SETSIZE) {
-                    close(client);
-                    logger->Log(4,
-                                "[MBS] Connection from " + peer + " refused: descriptor " +
-                                    std::to_string(client) + " beyond the select() limit",
-                                false);
-                    continue;
-                }
-                FD_SET(client, &loop.watched);
-                loop.highest = std::max(loop.highest, client);
-                connections.push_back(modbus_connection{client, address, peer});
-                logger->Log(6, "New connection from " + peer, false);
-                logger->Log(6, "Active Connections: " + std::to_string(connections.size()), false);
-                moduleManager->Set_LED_State(kConnectionLed, LED_FAST_BLINK);
-                continue;
-            }
-
-            modbus_set_socket(ctx, fd);
-            const int received = modbus_receive(ctx, frame);
-            if (received == -1) {
-                auto it = std::find_if(connections.begin(), connections.end(),
-                                       [fd](const modbus_connection& c) { return c.socket == fd; });
-                if (it != connections.end()) {
-                    logger->Log(6, "Connection to " + it->name + " closed", false);
-                    connections.erase(it);
-                }
-                logger->Log(6, "Active Connections: " + std::to_string(connections.size()), false);
-                close(fd);
-                if (connections.empty()) {
-                    moduleManager->Set_LED_State(kConnectionLed, LED_SLOW_BLINK);
-                }
-                FD_CLR(fd, &loop.watched);
-                if (fd == loop.highest) --loop.highest;
-                ResumeAccepting(&loop, serverSocket);
-                continue;
-            }
-            if (received <= 0) continue;
-
-            const bool decoded = DecryptRAWMessage(frame, &request, received) == 0;
-            const int refusal = RefusalCode(frame, received, decoded);
-            if (refusal != 0) {
-                modbus_reply_exception(ctx, frame, refusal);
-                DiscardRestOfFrame(fd, frame, received);
-                abandonPass = !decoded;
-                continue;
-            }
-            if (!decoded) {
-                modbus_reply(ctx, frame, received, mapping);
-                abandonPass = true;
-                continue;
-            }
-
-            const int status = moduleManager->RequestHandler(mapping, &request);
-            // The request lines are traffic (level 6): built only when they
-            // will be written, as this is the path every request takes.
-            std::string what;
-            if (logger->level >= 6) {
-                what = ConnectionName(connections, fd) +
-                       " FC: " + std::to_string(request.function) +
-                       " START: " + std::to_string(request.start) +
-                       " COUNT: " + std::to_string(request.count);
-            }
-            if (status != 0) {
-                if (logger->level >= 6) {
-                    logger->Log(6, "Request Blocked:  " + what + " -> " + Corvane_strerror(status),
-                                false);
-                }
-                // Only 1..MODBUS_EXCEPTION_MAX-1 can be sent; anything else
-                // would leave the client waiting for an answer.
-                const bool served = IsServedFunction(request.function);
-                int code = status;
-                if (status <= 0 || status >= MODBUS_EXCEPTION_MAX) {
-                    code = served ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
-                                  : MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-                }
-                modbus_reply_exception(ctx, frame, code);
-                if (!served) DiscardRestOfFrame(fd, frame, received);
-            } else {
-                if (logger->level >= 6) logger->Log(6, "Request Accepted:  " + what, false);
-                modbus_reply(ctx, frame, received, mapping);
+void Modbus_Server::AcceptClient() {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t size = sizeof address;
+    const int client = accept4(serverSocket, reinterpret_cast<sockaddr*>(&address), &size,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client == -1) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return;
+        std::perror("Server accept() error");
+        if (error == EMFILE || error == ENFILE) {
+            loop->acceptPaused = true;
+            loop->acceptRetryAt = Clock::now() + kAcceptRetry;
+            loop->readiness.Remove(serverSocket);
+            if (!loop->acceptReported) {
+                loop->acceptReported = true;
+                logger->Log(LOG_WARNING,
+                            "[MBS] Out of file descriptors (" + std::string(std::strerror(error)) +
+                                "): new connections wait until one closes",
+                            false);
             }
         }
+        return;
+    }
+    const std::string peer = PeerName(address);
+    if (loop->acceptReported) {
+        loop->acceptReported = false;
+        logger->Log(LOG_INFO, "[MBS] Descriptors available again, accepting connections", false);
+    }
+    // Each reply goes out in one send, complete: holding it back for an
+    // acknowledgement would only delay the next request's reply.
+    const int on = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (!loop->readiness.Add(client)) {
+        logger->Log(LOG_WARNING,
+                    "[MBS] Connection from " + peer + " refused: " + std::strerror(errno), false);
+        close(client);
+        return;
+    }
+    if (loop->clients.size() <= static_cast<size_t>(client)) loop->clients.resize(client + 1);
+    loop->clients[client] = std::make_unique<Client>();
+    loop->clients[client]->name = peer;
+    connections.push_back(modbus_connection{client, address, peer});
+    logger->Log(LOG_INFO, "New connection from " + peer, false);
+    logger->Log(LOG_INFO, "Active Connections: " + std::to_string(connections.size()), false);
+    moduleManager->Set_LED_State(kConnectionLed, LED_FAST_BLINK);
+}
+
+void Modbus_Server::ReadClient(int socket) {
+    Client* c = loop->Find(socket);
+    if (c == nullptr || c->due) return;
+    if (c->begin > 0) {
+        std::memmove(c->buffer, c->buffer + c->begin, c->end - c->begin);
+        c->end -= c->begin;
+        c->begin = 0;
+    }
+    // Not due: less than a frame is buffered, so there is room.
+    const ssize_t n = recv(socket, c->buffer + c->end, sizeof c->buffer - c->end, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0) {
+        DropClient(socket, "");
+        return;
+    }
+    c->end += static_cast<size_t>(n);
+    QueueRequest(socket);
+}
+
+void Modbus_Server::QueueRequest(int socket) {
+    Client* c = loop->Find(socket);
+    int length = 0;
+    std::string why;
+    switch (FrontOf(*c, &length, &why)) {
+        case Front::Complete:
+            c->due = true;
+            loop->due.push_back(socket);
+            break;
+        case Front::Invalid:
+            DropClient(socket, why);
+            break;
+        case Front::Incomplete:
+            c->due = false;
+            break;
     }
 }
 
-void Modbus_Server::close_sigint_mb(int status) {
-    sd_notify(0, "STOPPING=1");
-    logger->Log(6, "Aborting..", false);
-    moduleManager->StopAllThreads();
+void Modbus_Server::ServeRequest(int socket) {
+    Client* c = loop->Find(socket);
+    int length = 0;
+    std::string why;
+    if (c == nullptr || FrontOf(*c, &length, &why) != Front::Complete) return;
+    const int error = Answer(socket, c->name, c->buffer + c->begin, length);
+    c->begin += static_cast<size_t>(length);
+    if (c->begin == c->end) c->begin = c->end = 0;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EMBBADDATA) {
+        // Its reply does not fit in what the peer has left unread: waiting
+        // for it would hold every other client.
+        DropClient(socket, "it does not read its replies");
+    } else if (error != 0) {
+        DropClient(socket, "");
+    } else {
+        QueueRequest(socket);
+    }
+}
+
+int Modbus_Server::Answer(int socket, const std::string& peer, uint8_t* frame, int length) {
+    modbus_request& request = loop->request;
+    modbus_t* context = ctx.get();
+    modbus_set_socket(context, socket);
+    const bool decoded = DecryptRAWMessage(frame, &request, length) == 0;
+    const int refusal = RefusalCode(frame, length, decoded);
+    int sent = 0;
+    if (refusal != 0) {
+        sent = ReplyException(context, socket, frame, refusal);
+    } else if (!decoded) {
+        // Outside the address map: the library answers from the mapping.
+        sent = modbus_reply(context, frame, length, mapping.get());
+    } else {
+        const int status = moduleManager->RequestHandler(mapping.get(), &request);
+        // The request lines are traffic (level 6): built only when they
+        // will be written, as this is the path every request takes.
+        std::string what;
+        if (logger->level >= LOG_INFO) {
+            what = peer + " FC: " + std::to_string(request.function) +
+                   " START: " + std::to_string(request.start) +
+                   " COUNT: " + std::to_string(request.count);
+        }
+        if (status != 0) {
+            if (logger->level >= LOG_INFO) {
+                logger->Log(LOG_INFO,
+                            "Request Blocked:  " + what + " -> " + Corvane_strerror(status), false);
+            }
+            // Only 1..MODBUS_EXCEPTION_MAX-1 can be sent; anything else
+            // would leave the client waiting for an answer.
+            int code = status;
+            if (status <= 0 || status >= MODBUS_EXCEPTION_MAX) {
+                code = IsServedFunction(request.function) ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
+                                                          : MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+            }
+            sent = ReplyException(context, socket, frame, code);
+        } else {
+            if (logger->level >= LOG_INFO)
+                logger->Log(LOG_INFO, "Request Accepted:  " + what, false);
+            sent = modbus_reply(context, frame, length, mapping.get());
+        }
+    }
+    if (sent != -1) return 0;
+    return errno != 0 ? errno : EIO;
+}
+
+void Modbus_Server::DropClient(int socket, const std::string& why) {
+    auto it = std::find_if(connections.begin(), connections.end(),
+                           [socket](const modbus_connection& c) { return c.socket == socket; });
+    if (it != connections.end()) {
+        if (!why.empty()) {
+            logger->Log(LOG_WARNING, "[MBS] Closing the connection to " + it->name + ": " + why,
+                        false);
+        }
+        logger->Log(LOG_INFO, "Connection to " + it->name + " closed", false);
+        connections.erase(it);
+    }
+    logger->Log(LOG_INFO, "Active Connections: " + std::to_string(connections.size()), false);
+    loop->Forget(socket);
+    if (connections.empty()) moduleManager->Set_LED_State(kConnectionLed, LED_SLOW_BLINK);
+    loop->ResumeAccepting(serverSocket);
+}
+
+void Modbus_Server::ReleaseServer() {
     if (serverSocket != -1) {
         close(serverSocket);
         serverSocket = -1;
     }
-    modbus_free(ctx);
-    ctx = nullptr;
-    modbus_mapping_free(mapping);
-    mapping = nullptr;
-    logger->Log(5, "Server stopped and all connections closed", false);
+    loop.reset();
+    ctx.reset();
+    mapping.reset();
+}
+
+void Modbus_Server::close_sigint_mb(int status) {
+    sd_notify(0, "STOPPING=1");
+    logger->Log(LOG_INFO, "Aborting..", false);
+    moduleManager->StopAllThreads();
+    ReleaseServer();
+    logger->Log(LOG_NOTICE, "Server stopped and all connections closed", false);
     std::exit(status);
 }
 
 int Modbus_Server::WaitForConnection() {
     std::fputs("Waiting for Connection\n", stdout);
     std::fflush(stdout);
-    modbus_tcp_accept(ctx, &serverSocket);
+    // The listening socket does not block: wait for the client here.
+    pollfd readable{serverSocket, POLLIN, 0};
+    poll(&readable, 1, -1);
+    modbus_tcp_accept(ctx.get(), &serverSocket);
     std::fputs("Connected\n", stdout);
     std::fflush(stdout);
     return 0;

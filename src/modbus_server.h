@@ -1,9 +1,12 @@
 // Modbus_Server: the Modbus TCP front end. Reads the configuration, listens,
-// serves every client from one select loop on the main thread, decodes each
-// request and lets the module manager carry it out.
+// and serves every client from one readiness loop on the main thread: it
+// frames each client's requests itself from the bytes that have arrived, so
+// that a slow or silent client never holds the others, decodes each request
+// and lets the module manager carry it out.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <modbus.h>
 #include <netinet/in.h>
 #include <string>
@@ -36,36 +39,50 @@ struct modbus_connection {
     std::string name;  // "a.b.c.d:port"
 };
 
+struct ModbusContextFree {
+    void operator()(modbus_t* ctx) const { modbus_free(ctx); }
+};
+struct ModbusMappingFree {
+    void operator()(modbus_mapping_t* mapping) const { modbus_mapping_free(mapping); }
+};
+
 class Modbus_Server {
   public:
     Module_Manager* moduleManager;
     CorvaneLogger* logger;
-    std::vector<modbus_connection> connections;
+    std::vector<modbus_connection> connections;  // in the order of acceptance
     std::string name = "Corvane Modbus Server";
     std::string location = "not set yet";
     std::string ip = "0.0.0.0";
     uint16_t port = 1502;
     uint16_t maxConnections = 5;
     int serverSocket = -1;
-    modbus_t* ctx = nullptr;
-    modbus_mapping_t* mapping = nullptr;
+    std::unique_ptr<modbus_t, ModbusContextFree> ctx;
+    std::unique_ptr<modbus_mapping_t, ModbusMappingFree> mapping;
 
     Modbus_Server(CorvaneLogger* logger, Module_Manager* moduleManager);
-    // Releases the strings and the connection list; closes no socket.
+    // Releases what the shutdown has not: the strings, the connection list,
+    // the loop's buffers, the context and the mapping.
     ~Modbus_Server();
 
     // Reads the configuration file into the fields. 0 when read (settings
     // may be missing), -1 when it could not be opened or parsed.
     int ReadCfg();
-    // Decodes a received frame of `length` bytes into `request`. 0: dispatch
-    // it; -1: outside its table, or a frame that does not hold what its
-    // header announces (the library answers it).
+    // Decodes a frame of `length` bytes into `request`, reading no byte
+    // beyond it. 0: dispatch it (every function code that is not served
+    // goes there, to be refused); -1: outside its table, or a frame that
+    // does not hold what its header announces (the library answers it).
     int DecryptRAWMessage(uint8_t* frame, modbus_request* request, int length);
 
     // Reads the configuration, creates the mapping and listens. 0 or -1.
     int StartServer();
     // Serves clients until the process ends.
     int WaitAndHandle();
+    // One pass of the request loop: waits up to `timeoutMs` (-1: until
+    // something arrives) and serves what is ready, at most one request per
+    // connection. Returns how many descriptors and requests it handled, or
+    // -1 when the server is to shut down, with the exit status in *status.
+    int HandlePass(int timeoutMs, int* status);
     // Shuts down in order and ends the process with exit(status).
     [[noreturn]] void close_sigint_mb(int status);
     // Waits for one client with modbus_tcp_accept. 0.
@@ -76,7 +93,26 @@ class Modbus_Server {
     void RequestShutdown(int status);
 
   private:
+    struct Loop;  // the readiness wait, the clients' receive buffers
+    std::unique_ptr<Loop> loop;
     // Self-pipe from RequestShutdown to the request loop (read end, write
-    // end); created by StartServer, non-blocking and close-on-exec.
+    // end); created by StartServer, non-blocking and close-on-exec. Never
+    // closed: a late signal must not write into a reused descriptor.
     int shutdownPipe[2] = {-1, -1};
+
+    // The steps of a pass: accept one client; read what a client sent;
+    // queue its next request once complete (or drop it when its bytes are
+    // no Modbus TCP frame); serve one queued request; drop a client, with
+    // the reason logged when it is not the client's own close.
+    void AcceptClient();
+    void ReadClient(int socket);
+    void QueueRequest(int socket);
+    void ServeRequest(int socket);
+    void DropClient(int socket, const std::string& why);
+    // Decodes, dispatches, logs and answers one complete frame: 0, or the
+    // errno of an answer that could not be sent at once.
+    int Answer(int socket, const std::string& peer, uint8_t* frame, int length);
+    // The listening socket, the loop with its client sockets, the context
+    // and the mapping.
+    void ReleaseServer();
 };

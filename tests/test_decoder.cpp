@@ -78,8 +78,10 @@ const std::vector<Case> kCases = {
     {Frame(16, 0, 127, 254, Bytes(240)), -1, kRejection},
     {Frame(16, 0, 2, 3, {0, 1, 0, 2}), -1, kRejection}, {Frame(16, 0, 3, 0), -1, kRejection},
     {Frame(16, 0, 2, 4, {0, 1, 0}), -1, kRejection},
+    // Codes not served pass with the fields they have: dispatch refuses them.
+    {{0, 1, 0, 0, 0, 2, 1, 0x07}, 0, ""}, {{0, 1, 0, 0, 0, 5, 1, 0x2B, 0x0E, 0x01, 0x00}, 0, ""},
     // Frames too short for the fields their function code needs.
-    {{}, -1, ""}, {{0, 1, 0, 0, 0, 2, 1, 0x07}, -1, ""}, {{0, 1, 0, 0, 0, 2, 1, 0x2B}, -1, ""},
+    {{}, -1, ""},
     {{0, 1, 0, 0, 0, 6, 1, 0x03, 0x00, 0x0A, 0x00}, -1, ""}, {{0, 1, 0, 0, 0, 6, 1, 0x05, 0x00}, -1, ""},
 };
 // clang-format on

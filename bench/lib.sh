@@ -1,0 +1,83 @@
+# Shared by the bench scripts (sourced): builds the Release tools, starts
+# corvanebs-sim on a free loopback port and stops whatever was started.
+# Sets: repo, build, work (temporary directory), sim_pid, sim_port.
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_DIR:-$repo/build}"
+work="$(mktemp -d /tmp/corvane-bench.XXXXXX)"
+pids=()
+
+build_tools() {
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build" --target "$@" -j "$(nproc)" >/dev/null
+}
+
+stop_all() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill -INT "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        # Bounded: a process that ignores SIGINT gets SIGKILL after about two seconds.
+        for _ in $(seq 20); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    if [ -z "${KEEP_LOGS:-}" ]; then
+        rm -rf "$work"
+    else
+        echo "logs kept in $work" >&2
+    fi
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Waits until something accepts on 127.0.0.1:$1, at most about five seconds.
+wait_listening() {
+    local port="$1" pid="$2"
+    for _ in $(seq 50); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            return 1
+        fi
+        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# corvanebs-sim with the base module only, default threshold, on a free port.
+start_sim() {
+    sim_port="$(free_port)"
+    cat >"$work/corvane.conf" <<CONF
+Name = "corvanebs bench";
+Location = "loopback";
+IP = "127.0.0.1";
+Port = "$sim_port";
+MaxConnections = "128";
+CONF
+    : >"$work/board.cfg"
+    CORVANE_CONFIG="$work/corvane.conf" CORVANE_SIM_BOARD="$work/board.cfg" \
+        ${server_cpus:-} "$build/corvanebs-sim" >"$work/sim.out" 2>"$work/sim.err" &
+    sim_pid="$!"
+    pids+=("$sim_pid")
+    if ! wait_listening "$sim_port" "$sim_pid"; then
+        echo "corvanebs-sim did not come up on 127.0.0.1:$sim_port" >&2
+        cat "$work/sim.out" "$work/sim.err" >&2
+        exit 1
+    fi
+}
+
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+        print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2)
+    }'
+}
