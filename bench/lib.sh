@@ -54,24 +54,31 @@ wait_listening() {
     return 1
 }
 
-# corvanebs-sim with the base module only, default threshold, on a free port.
+# corvanebs-sim on a free loopback port, default threshold. $1: the board
+# file's text (default empty: the base module only; "demo": the built-in demo
+# board); $2: a name for its files under $work (default sim).
 start_sim() {
+    local board="${1-}" dir="$work/${2:-sim}"
+    mkdir -p "$dir"
     sim_port="$(free_port)"
-    cat >"$work/corvane.conf" <<CONF
+    cat >"$dir/corvane.conf" <<CONF
 Name = "corvanebs bench";
 Location = "loopback";
 IP = "127.0.0.1";
 Port = "$sim_port";
 MaxConnections = "128";
 CONF
-    : >"$work/board.cfg"
-    CORVANE_CONFIG="$work/corvane.conf" CORVANE_SIM_BOARD="$work/board.cfg" \
-        ${server_cpus:-} "$build/corvanebs-sim" >"$work/sim.out" 2>"$work/sim.err" &
+    local environment=(CORVANE_CONFIG="$dir/corvane.conf")
+    if [ "$board" != demo ]; then
+        printf '%s\n' "$board" >"$dir/board.cfg"
+        environment+=(CORVANE_SIM_BOARD="$dir/board.cfg")
+    fi
+    env "${environment[@]}" ${server_cpus:-} "$build/corvanebs-sim" >"$dir/out" 2>"$dir/err" &
     sim_pid="$!"
     pids+=("$sim_pid")
     if ! wait_listening "$sim_port" "$sim_pid"; then
         echo "corvanebs-sim did not come up on 127.0.0.1:$sim_port" >&2
-        cat "$work/sim.out" "$work/sim.err" >&2
+        cat "$dir/out" "$dir/err" >&2
         exit 1
     fi
 }
