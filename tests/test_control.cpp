@@ -203,16 +203,21 @@ TEST(EndToEnd, ControlSocketBesideTheRequestLoop) {
     for (int s : {silent, garbage, endless, user}) close(s);
 }
 
+// The demo board in debug mode, with its control socket in `dir`.
+testsupport::ServiceOptions DemoWithControl(const testsupport::TempDir& dir) {
+    testsupport::ServiceOptions options;
+    options.board = "";
+    options.args = {"-d"};
+    options.env["CORVANE_SIM_CONTROL"] = dir.path() + "/control";
+    return options;
+}
+
 // On the demo board, what the control socket changes reaches Modbus reads;
 // a relay chip failing once fails one write with exception 4, and the
 // service serves on.
 TEST(EndToEnd, ControlSocketChangesReachModbusClients) {
     testsupport::TempDir dir;
-    testsupport::ServiceOptions options;
-    options.board = "";
-    options.args = {"-d"};
-    options.env["CORVANE_SIM_CONTROL"] = dir.path() + "/control";
-    testsupport::Service service(options);
+    testsupport::Service service(DemoWithControl(dir));
     ASSERT_TRUE(service.Start()) << service.Stderr();
     const Client c = Modbus(service.port());
     // AIO3: channel 1 a voltage input, channel 4 a digital input.
@@ -260,15 +265,9 @@ TEST(EndToEnd, ControlSocketChangesReachModbusClients) {
     close(control);
 }
 
-// Needs the extension-module drivers and their chip models: without them no
-// module of the demo board answers its probe.
 TEST(EndToEnd, DemoBoardListsAndShowsEveryKind) {
     testsupport::TempDir dir;
-    testsupport::ServiceOptions options;
-    options.board = "";
-    options.args = {"-d"};
-    options.env["CORVANE_SIM_CONTROL"] = dir.path() + "/control";
-    testsupport::Service service(options);
+    testsupport::Service service(DemoWithControl(dir));
     ASSERT_TRUE(service.Start()) << service.Stderr();
     EXPECT_NE(service.Stdout().find("\n[MM] GRUND Module 1\n[MM] PWM Module 1\n[MM] REL Module 1\n"
                                     "[MM] TMP Module 1\n[MM] AIO Module 3\n"),
