@@ -8,7 +8,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <modbus.h>
 #include <poll.h>
 #include <regex>
 #include <sys/socket.h>
@@ -25,7 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Client = std::unique_ptr<modbus_t, void (*)(modbus_t*)>;
 
 sim::Board& board = sim::Board::Get();
 
@@ -61,14 +59,6 @@ std::string Receive(int s, long answers) {
         if (n > 0) text.append(buffer, static_cast<size_t>(n));
     }
     return text;
-}
-
-Client Modbus(int port) {
-    Client c(modbus_new_tcp("127.0.0.1", port),
-             [](modbus_t* m) { modbus_close(m), modbus_free(m); });
-    modbus_set_response_timeout(c.get(), 3, 0);
-    EXPECT_EQ(modbus_connect(c.get()), 0);
-    return c;
 }
 
 class Control : public testing::Test {
@@ -150,15 +140,29 @@ TEST_F(Control, ServerListensOnlyWhereItMayAndServesEachClientApart) {
     for (int s : idle) close(s);
 }
 
-// A silent client, one sending garbage and one sending an endless line hold
-// up neither the request loop nor the control clients after them.
-TEST(EndToEnd, ControlSocketBesideTheRequestLoop) {
+// On the demo board in debug mode: the start lists every kind; a silent
+// control client, one sending garbage and one sending an endless line hold
+// up neither the request loop nor the control clients after them; `show`
+// gives the base module's lines, then the fitted modules' in module-number
+// order; what the control socket changes reaches Modbus reads; a relay chip
+// failing once fails one write with exception 4, and the service serves on.
+TEST(EndToEnd, ControlSocketOnTheDemoBoard) {
     testsupport::TempDir dir;
     const std::string path = dir.path() + "/control";
     testsupport::ServiceOptions options;
+    options.board = "";
+    options.args = {"-d"};
     options.env["CORVANE_SIM_CONTROL"] = path;
     testsupport::Service service(options);
     ASSERT_TRUE(service.Start()) << service.Stderr();
+    EXPECT_TRUE(testsupport::InOrder(service.Stdout(), {"\n[MM] GRUND Module 1\n[MM] PWM Module 1\n"
+                                                        "[MM] REL Module 1\n[MM] TMP Module 1\n"
+                                                        "[MM] AIO Module 3\n"}));
+    const auto c = testsupport::ConnectModbus(service.port());
+    ASSERT_TRUE(c);
+    uint16_t masks[4] = {};
+    EXPECT_EQ(modbus_read_input_registers(c.get(), 8, 4, masks), 4);
+    EXPECT_EQ(std::vector<int>(masks, masks + 4), (std::vector<int>{1, 1, 1, 4}));
 
     const int silent = UnixSocket(path), garbage = UnixSocket(path), endless = UnixSocket(path);
     std::string noise = "input 1 1 1\ninpu 1 1\ninput 1 1\x01\n";
@@ -172,7 +176,6 @@ TEST(EndToEnd, ControlSocketBesideTheRequestLoop) {
                 std::this_thread::sleep_for(1ms);
         }
     });
-    const Client c = Modbus(service.port());
     auto slowest = Clock::duration::zero();
     for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(20ms)) {
         const auto begin = Clock::now();
@@ -187,46 +190,23 @@ TEST(EndToEnd, ControlSocketBesideTheRequestLoop) {
     EXPECT_EQ(Receive(endless, 2), "error: line longer than 256 bytes\nok\n");
     EXPECT_NE(Receive(garbage, 1).find("error: "), std::string::npos);
 
-    const int user = UnixSocket(path);
-    send(user, "input 2 1\nshow\n", 15, 0);
-    const std::string answer = Receive(user, 2);
-    EXPECT_EQ(answer.substr(0, 14), "ok\nGRUND leds ") << answer;
-    EXPECT_EQ(answer.substr(answer.find("\nGRUND output")),
-              "\nGRUND output 0\nGRUND inputs 0 0 1 0 1 0 0 0 0\nok\n")
-        << "the garbage changed the board";
-    uint8_t inputs[5] = {};
-    EXPECT_EQ(modbus_read_input_bits(c.get(), 0, 5, inputs), 5);
-    EXPECT_EQ(std::vector<int>(inputs, inputs + 5), (std::vector<int>{0, 0, 1, 0, 1}));
-
-    EXPECT_EQ(WEXITSTATUS(service.Stop(SIGINT)), 2);
-    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file outlived the simulator";
-    for (int s : {silent, garbage, endless, user}) close(s);
-}
-
-// The demo board in debug mode, with its control socket in `dir`.
-testsupport::ServiceOptions DemoWithControl(const testsupport::TempDir& dir) {
-    testsupport::ServiceOptions options;
-    options.board = "";
-    options.args = {"-d"};
-    options.env["CORVANE_SIM_CONTROL"] = dir.path() + "/control";
-    return options;
-}
-
-// On the demo board, what the control socket changes reaches Modbus reads;
-// a relay chip failing once fails one write with exception 4, and the
-// service serves on.
-TEST(EndToEnd, ControlSocketChangesReachModbusClients) {
-    testsupport::TempDir dir;
-    testsupport::Service service(DemoWithControl(dir));
-    ASSERT_TRUE(service.Start()) << service.Stderr();
-    const Client c = Modbus(service.port());
-    // AIO3: channel 1 a voltage input, channel 4 a digital input.
-    ASSERT_EQ(modbus_write_register(c.get(), 18, 0x8472), 1);
-    const int control = UnixSocket(dir.path() + "/control");
+    const int control = UnixSocket(path);
     auto command = [&](const std::string& line) {
         send(control, (line + "\n").data(), line.size() + 1, 0);
         return Receive(control, 1);
     };
+    EXPECT_EQ(command("input 2 1"), "ok\n");
+    const std::string shown = command("show");
+    EXPECT_TRUE(testsupport::InOrder(
+        shown, {"GRUND leds ", "\nGRUND output 0\nGRUND inputs 1 0 1 0 1 0 0 0 0\nPWM1 ", "\nREL1 ",
+                "\nTMP1 ", "\nAIO3 ", "\nok\n"}))
+        << "the garbage changed the board";
+    uint8_t inputs[5] = {};
+    EXPECT_EQ(modbus_read_input_bits(c.get(), 0, 5, inputs), 5);
+    EXPECT_EQ(std::vector<int>(inputs, inputs + 5), (std::vector<int>{1, 0, 1, 0, 1}));
+
+    // AIO3: channel 1 a voltage input, channel 4 a digital input.
+    ASSERT_EQ(modbus_write_register(c.get(), 18, 0x8472), 1);
     // Each unlike the demo board's value; the temperature passes through the ten-sample mean.
     const struct {
         const char* command;
@@ -262,30 +242,10 @@ TEST(EndToEnd, ControlSocketChangesReachModbusClients) {
     EXPECT_EQ(modbus_write_bit(c.get(), 48, 1), 1);
     EXPECT_EQ(modbus_read_bits(c.get(), 48, 1, &relay), 1);
     EXPECT_EQ(relay, 1);
-    close(control);
-}
 
-TEST(EndToEnd, DemoBoardListsAndShowsEveryKind) {
-    testsupport::TempDir dir;
-    testsupport::Service service(DemoWithControl(dir));
-    ASSERT_TRUE(service.Start()) << service.Stderr();
-    EXPECT_NE(service.Stdout().find("\n[MM] GRUND Module 1\n[MM] PWM Module 1\n[MM] REL Module 1\n"
-                                    "[MM] TMP Module 1\n[MM] AIO Module 3\n"),
-              std::string::npos)
-        << service.Stdout();
-    uint16_t masks[4] = {};
-    EXPECT_EQ(modbus_read_input_registers(Modbus(service.port()).get(), 8, 4, masks), 4);
-    EXPECT_EQ(std::vector<int>(masks, masks + 4), (std::vector<int>{1, 1, 1, 4}));
-
-    // `show`: the base module's lines, then the fitted modules' in module-number order.
-    const int control = UnixSocket(dir.path() + "/control");
-    send(control, "show\n", 5, 0);
-    const std::string shown = Receive(control, 1);
-    size_t at = 0;
-    for (const char* name : {"GRUND leds ", "\nPWM1 ", "\nREL1 ", "\nTMP1 ", "\nAIO3 ", "\nok\n"})
-        EXPECT_NE(at = shown.find(name, at), std::string::npos) << name << " in order in\n"
-                                                                << shown;
-    close(control);
+    EXPECT_EQ(testsupport::ExitCode(service.Stop(SIGINT)), 2);
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file outlived the simulator";
+    for (int s : {silent, garbage, endless, control}) close(s);
 }
 
 }  // namespace

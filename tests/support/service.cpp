@@ -82,6 +82,36 @@ std::string ReadFile(const std::string& path) {
     return out.str();
 }
 
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const auto& line : lines) {
+        if ((at = text.find(line, at)) == std::string::npos) {
+            return ::testing::AssertionFailure() << "missing, in order: \"" << line << "\" in:\n"
+                                                 << text;
+        }
+        at += line.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ModbusClient ConnectModbus(int port) {
+    ModbusClient c(modbus_new_tcp("127.0.0.1", port),
+                   [](modbus_t* m) { modbus_close(m), modbus_free(m); });
+    modbus_set_response_timeout(c.get(), 3, 0);
+    if (modbus_connect(c.get()) != 0) c.reset();
+    return c;
+}
+
 Service::~Service() {
     if (Running()) {
         kill(pid_, SIGKILL);

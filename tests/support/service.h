@@ -4,7 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <gtest/gtest.h>
 #include <map>
+#include <memory>
+#include <modbus.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -31,6 +34,14 @@ class TempDir {
 int FreeLoopbackPort();         // a TCP port nothing listens on at 127.0.0.1 now
 int ConnectLoopback(int port);  // a socket connected to 127.0.0.1:port, or -1
 std::string ReadFile(const std::string& path);
+int Count(const std::string& text, const std::string& what);  // occurrences of `what`
+// Success when `text` holds `lines` in this order; the failure shows the text.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& lines);
+int ExitCode(int status);  // of a wait status; -1 unless the child exited
+
+// A libmodbus client connected to 127.0.0.1:port (3 s response timeout), or null.
+using ModbusClient = std::unique_ptr<modbus_t, void (*)(modbus_t*)>;
+ModbusClient ConnectModbus(int port);
 
 struct ServiceOptions {
     std::string config;  // all but the Port line, which Start() adds; empty: on 127.0.0.1
