@@ -39,8 +39,7 @@ def write(address, *values):
 def eventually(read, expected):
     """The temperature mean fills up in the first passes after the start: 5 s at most."""
     for _ in range(50):
-        got = read()
-        if got == expected:
+        if (got := read()) == expected:
             break
         time.sleep(0.1)
     return got
@@ -57,16 +56,7 @@ CHECKS = [
     ("base_inputs", lambda: c.read_discrete_inputs(0, 9, slave=1).bits[:9], [True] + [False] * 8),
     ("write_coil0_on", lambda: outcome(c.write_coil(0, True, slave=1)), "ok"),
     ("read_coil0", lambda: coils(0, 1), [True]),
-    ("lock", lambda: write(0, 6914), "ok"),
-    ("write_hr16_locked", lambda: write(16, 1), "exception=1"),
-    # Base-module entries: their module is always fitted, so only the lock refuses them.
-    ("write_hr1_locked", lambda: write(1, 0), "exception=1"),
-    ("write_coil0_locked", lambda: outcome(c.write_coil(0, False, slave=1)), "exception=1"),
-    ("pwm_polarity_locked", lambda: outcome(c.write_coil(16, True, slave=1)), "exception=1"),
-    ("relay_locked", lambda: outcome(c.write_coil(48, True, slave=1)), "ok"),
-    ("unlock", lambda: write(0, 5281), "ok"),
-    ("read_coil0_after_locked", lambda: coils(0, 1), [True]),
-    ("write_hr1_unlocked", lambda: write(1, 0), "ok"),
+    # The lock itself is mbpoll's part; here its register refuses a value.
     ("bad_lock_value", lambda: write(0, 1234), "exception=3"),
     # PWM1: frequency, duties, polarity keeping the duties.
     ("pwm_frequency", lambda: write(30, 50), "ok"),

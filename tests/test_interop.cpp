@@ -53,19 +53,17 @@ class Interop : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(service.Start()) << service.Stderr(); }
 
-    static testsupport::ServiceOptions DemoBoard() {
-        testsupport::ServiceOptions options;
-        options.board = "";
-        return options;
-    }
-
     // mbpoll on unit 1; its references are 1-based: reference 1 is address 0.
     Result Mbpoll(const std::string& options, const std::string& values = "") {
         return RunCommand("/usr/bin/mbpoll -m tcp -a 1 -p " + std::to_string(service.port()) + " " +
                           options + " 127.0.0.1 " + values);
     }
 
-    testsupport::Service service{DemoBoard()};
+    testsupport::Service service{[] {
+        testsupport::ServiceOptions demoBoard;
+        demoBoard.board = "";
+        return demoBoard;
+    }()};
 };
 
 // One mbpoll run: a write of `values` when given, which succeeds unless it
@@ -81,7 +79,6 @@ struct Step {
 const std::vector<long> kRoom = {210, 211, 212, 213, 214, 215, 216, 217,
                                  218, 219, 220, 221, 222, 223, 224, 225};
 
-// mbpoll's references are 1-based: reference 1 is address 0.
 const Step kMbpollSteps[] = {
     // Base module: identification with the presence masks of PWM1, REL1, TMP1
     // and AIO3, inputs, output, user LEDs (modes 1 and 2 read back as states).
@@ -96,7 +93,6 @@ const Step kMbpollSteps[] = {
     {"-t 0 -r 1", "0", {}, "Illegal function"},
     {"-t 4 -r 31", "100", {}, "Illegal function"},
     {"-t 0 -r 49", "1"},
-    {"-t 0 -r 1 -c 1", "", {1}},
     {"-t 4 -r 1", "5281"},
     // PWM1: frequency, four duties, polarity keeping the duties; PWM2 is not fitted.
     {"-t 4 -r 31", "", {200}},

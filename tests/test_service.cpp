@@ -10,6 +10,7 @@
 #include "journal.h"
 #include "service.h"
 
+using testsupport::ExitCode;
 using testsupport::Messages;
 using testsupport::Service;
 using testsupport::ServiceOptions;
@@ -35,27 +36,18 @@ ServiceOptions Args(std::vector<std::string> args) {
     return options;
 }
 
-int ExitCode(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status;
-}
-
 }  // namespace
 
 TEST_F(EntryPoint, VersionAndHelpPrintAndLeave) {
-    for (const char* option : {"-v", "--version"}) {
+    const std::string help =
+        "Arguments:)\n-d or --debug: Debug Messages\n-v or --version: Print version string\n";
+    for (const auto& [option, out] : std::vector<std::pair<std::string, std::string>>{
+             {"-v", kVersionLine}, {"--version", kVersionLine}, {"-h", help}, {"--help", help}}) {
         Service service(Args({option, "-d"}));
         ASSERT_TRUE(service.Start());
         EXPECT_EQ(ExitCode(service.WaitExit(10s)), 0) << option;
-        EXPECT_EQ(service.Stdout(), kVersionLine) << option;
+        EXPECT_EQ(service.Stdout(), out) << option;
         EXPECT_TRUE(service.Journal("", 1s).empty()) << option;
-    }
-    for (const char* option : {"-h", "--help"}) {
-        Service service(Args({option}));
-        ASSERT_TRUE(service.Start());
-        EXPECT_EQ(ExitCode(service.WaitExit(10s)), 0);
-        EXPECT_EQ(service.Stdout(),
-                  "Arguments:)\n-d or --debug: Debug Messages\n-v or --version: Print version "
-                  "string\n");
     }
 }
 
@@ -138,12 +130,11 @@ TEST_F(EntryPoint, BaseModulePinsComeUpBeforeServingAndGoDownAtExit) {
         }
         return out;
     };
-    const std::vector<std::string> ioPins = {"502", "503", "501", "500", "0",
-                                             "22",  "1",   "27",  "13",  "12"};
-    std::vector<std::string> exports;
-    for (const auto& pin : ioPins) exports.push_back("export " + pin + " 0");
-    for (const auto& pin : {"496", "497", "498"})
-        exports.push_back(std::string("export ") + pin + " 0");
+    // The I/O pins, then the three LEDs.
+    const std::vector<std::string> pins = {"502", "503", "501", "500", "0",   "22", "1",
+                                           "27",  "13",  "12",  "496", "497", "498"};
+    std::vector<std::string> exports, expected;
+    for (const auto& pin : pins) exports.push_back("export " + pin + " 0");
     EXPECT_EQ(events("export"), exports);
 
     ASSERT_EQ(ExitCode(service.Stop(SIGINT)), 2);
@@ -151,8 +142,7 @@ TEST_F(EntryPoint, BaseModulePinsComeUpBeforeServingAndGoDownAtExit) {
     auto firstUnexport = std::find(all.begin(), all.end(), "unexport 502 0");
     ASSERT_NE(firstUnexport, all.end());
     std::vector<std::string> teardown(firstUnexport, all.end());
-    std::vector<std::string> expected;
-    for (const auto& pin : ioPins) expected.push_back("unexport " + pin + " 0");
+    for (size_t i = 0; i < 10; ++i) expected.push_back("unexport " + pins[i] + " 0");
     for (const char* line : {"gpio 496 0", "gpio 497 0", "gpio 498 0", "unexport 496 0",
                              "unexport 497 0", "unexport 498 0"}) {
         expected.push_back(line);
