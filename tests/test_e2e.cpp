@@ -112,9 +112,8 @@ Bytes Pdu(uint8_t function, uint16_t start, uint16_t count, std::optional<Bytes>
 // The journal records of `pid` once one holds `until`: "<priority><MESSAGE>" lines.
 std::string Journal(const Service& service, const std::string& until) {
     std::string text;
-    for (const auto& r : service.Journal(until)) {
+    for (const auto& r : service.Journal(until))
         text += std::to_string(r.priority) + r.message + "\n";
-    }
     return text;
 }
 

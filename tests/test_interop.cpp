@@ -94,29 +94,23 @@ const Step kMbpollSteps[] = {
     {"-t 4 -r 31", "100", {}, "Illegal function"},
     {"-t 0 -r 49", "1"},
     {"-t 4 -r 1", "5281"},
-    // PWM1: frequency, four duties, polarity keeping the duties; PWM2 is not fitted.
+    // PWM1: frequency, four duties, polarity; PWM2 is not fitted.
     {"-t 4 -r 31", "", {200}},
     {"-t 4 -r 31", "100"},
     {"-t 4 -r 31", "", {100}},
     {"-t 4 -r 39", "250 0 1000 500"},
     {"-t 0 -r 17", "1 0 0 1"},
     {"-t 0 -r 17 -c 4", "", {1, 0, 0, 1}},
-    {"-t 4 -r 39 -c 4", "", {250, 0, 1000, 500}},
     {"-t 4 -r 39", "1001", {}, "Illegal data value"},
     {"-t 4 -r 43", "1", {}, "Illegal function"},
-    // REL1: coils, port register, inversion mask of relays 5-8.
+    // REL1: coils, port register (the inversion mask is pymodbus's part).
     {"-t 0 -r 49", "1 0 1 1 0 0 0 1"},
     {"-t 4 -r 71", "", {0x8D}},
     {"-t 4 -r 71", "6"},
     {"-t 0 -r 49 -c 8", "", {0, 1, 1, 0, 0, 0, 0, 0}},
-    {"-t 4 -r 24", "3"},
-    {"-t 4 -r 71", "", {0x36}},
-    // TMP1: the inputs from the mean, the averaging switch, the inputs read directly.
+    // TMP1: the inputs from the mean, the averaging switch.
     {"-t 3 -r 39 -c 16", "", kRoom},
     {"-t 4 -r 28", "", {1}},
-    {"-t 4 -r 28", "0"},
-    {"-t 4 -r 28", "", {0}},
-    {"-t 3 -r 39 -c 16", "", kRoom},
     {"-t 4 -r 28", "2", {}, "Illegal data value"},
     // AIO3 inputs (0x8472): voltage, PT1000, current (level 600 of 1250), digital;
     // channel 2 has no level.
