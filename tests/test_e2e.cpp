@@ -220,19 +220,15 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
          {Bytes{0x2B, 0x0E, 0x01, 0x00}, Bytes{0x07}, Pdu(0, 1, 2),
           Bytes{0x16, 0, 1, 0xFF, 0xFF, 0, 0}}}};
     constexpr int kRounds = 4;
-    std::vector<std::string> failures;
     auto slowest = Clock::duration::zero(), goodSlowest = slowest;
     std::thread flood([&] {
         for (int round = 0; round < kRounds; ++round) {
             for (const auto& [exception, pdus] : cases) {
                 for (const Bytes& pdu : pdus) {
                     const auto begin = Clock::now();
-                    const Bytes reply = Ask(bad, pdu);
+                    EXPECT_EQ(Ask(bad, pdu), (Bytes{uint8_t(pdu[0] | 0x80), uint8_t(exception)}))
+                        << ::testing::PrintToString(pdu);
                     slowest = std::max(slowest, Clock::now() - begin);
-                    if (reply != Bytes{uint8_t(pdu[0] | 0x80), uint8_t(exception)}) {
-                        failures.push_back(::testing::PrintToString(pdu) + " -> " +
-                                           ::testing::PrintToString(reply));
-                    }
                 }
             }
         }
@@ -243,7 +239,6 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
         goodSlowest = std::max(goodSlowest, Clock::now() - begin);
     }
     flood.join();
-    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
     EXPECT_LT(goodSlowest, kNoStall) << "a well-formed request waited behind a malformed one";
     EXPECT_LT(slowest, kNoStall) << "a refusal was answered late";
     // Unserved function codes with their usual data (8, 43) and without (7,
