@@ -209,31 +209,26 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     Sockets clients;
     ASSERT_TRUE(clients.Open(port, 2));
     const int bad = clients[0], good = clients[1];
-    // Exception code -> requests. FC 43: read device identification.
+    // Exception code -> requests, one illegal quantity per function code (the
+    // decoder's table has the rest). FC 43: read device identification.
     const std::map<int, std::vector<Bytes>> cases = {
         {3,
-         {Pdu(1, 0, 0), Pdu(1, 80, 0), Pdu(2, 0, 2001), Pdu(3, 0, 0), Pdu(3, 0, 126),
-          Pdu(4, 0, 200), Pdu(15, 0, 0, Bytes{}), Pdu(15, 0, 10, Bytes{0xFF}),
-          Pdu(15, 0, 10, Bytes(126, 0xFF)), Pdu(16, 0, 0, Bytes{}), Pdu(16, 0, 2, Bytes{0, 1, 0}),
-          Pdu(16, 0, 124, Bytes{0x1B, 0x02})}},
+         {Pdu(1, 0, 0), Pdu(2, 0, 2001), Pdu(3, 0, 126), Pdu(4, 0, 200),
+          Pdu(15, 0, 10, Bytes{0xFF}), Pdu(16, 0, 124, Bytes{0x1B, 0x02})}},
         {2, {Pdu(1, 75, 10)}},
         {1,
-         {Bytes{0x2B, 0x0E, 0x01, 0x00}, Bytes{0x07}, Bytes{0x11}, Bytes{0x08, 0, 0, 0x12, 0x34},
-          Pdu(0, 1, 2), Bytes{0x16, 0, 1, 0xFF, 0xFF, 0, 0}, Bytes{0x64, 1, 2}}}};
+         {Bytes{0x2B, 0x0E, 0x01, 0x00}, Bytes{0x07}, Pdu(0, 1, 2),
+          Bytes{0x16, 0, 1, 0xFF, 0xFF, 0, 0}}}};
     constexpr int kRounds = 4;
-    std::vector<std::string> failures;
     auto slowest = Clock::duration::zero(), goodSlowest = slowest;
     std::thread flood([&] {
         for (int round = 0; round < kRounds; ++round) {
             for (const auto& [exception, pdus] : cases) {
                 for (const Bytes& pdu : pdus) {
                     const auto begin = Clock::now();
-                    const Bytes reply = Ask(bad, pdu);
+                    EXPECT_EQ(Ask(bad, pdu), (Bytes{uint8_t(pdu[0] | 0x80), uint8_t(exception)}))
+                        << ::testing::PrintToString(pdu);
                     slowest = std::max(slowest, Clock::now() - begin);
-                    if (reply != Bytes{uint8_t(pdu[0] | 0x80), uint8_t(exception)}) {
-                        failures.push_back(::testing::PrintToString(pdu) + " -> " +
-                                           ::testing::PrintToString(reply));
-                    }
                 }
             }
         }
@@ -244,7 +239,6 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
         goodSlowest = std::max(goodSlowest, Clock::now() - begin);
     }
     flood.join();
-    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
     EXPECT_LT(goodSlowest, kNoStall) << "a well-formed request waited behind a malformed one";
     EXPECT_LT(slowest, kNoStall) << "a refusal was answered late";
     // Unserved function codes with their usual data (8, 43) and without (7,
@@ -277,10 +271,9 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     EXPECT_EQ(Count(out, "Request Blocked:  " + Name(bad) + " FC: 22 START: 1 COUNT: 65535 -> "),
               kRounds);
     EXPECT_EQ(Count(out, "Request Blocked:  "), int(cases.at(1).size()) * kRounds + 5);
-    for (const char* absent : {"START: 75", "FC: 1 START: 80", "COUNT: 126", "FC: 15 ", "FC: 16 ",
-                               "Config has been Locked"}) {
+    for (const char* absent :
+         {"START: 75", "COUNT: 126", "FC: 15 ", "FC: 16 ", "Config has been Locked"})
         EXPECT_EQ(Count(out, absent), 0) << absent;
-    }
 
     // A second instance on the same port cannot listen.
     ServiceOptions second = Debug();
@@ -321,12 +314,9 @@ TEST(EndToEnd, FramesAreTakenApartOrRefused) {
 
     Sockets c;
     ASSERT_TRUE(c.Open(service.port(), 1));
-    ASSERT_TRUE(Send(c[0], Frames(10, [](int i) { return Pdu(4, i, 1); })));
-    const uint16_t identification[10] = {0, 0, 7, 18, 1234, 1234, 1234, 1234, 0, 0};
-    for (uint16_t i = 0; i < 10; ++i) {
-        const uint16_t v = identification[i];
-        EXPECT_EQ(Reply(c[0]), Frame(i, {4, 2, uint8_t(v >> 8), uint8_t(v)})) << i;
-    }
+    ASSERT_TRUE(Send(c[0], Frames(10, [](int i) { return Pdu(4, i == 3 ? 3 : 2, 1); })));
+    for (uint16_t i = 0; i < 10; ++i)
+        EXPECT_EQ(Reply(c[0]), Frame(i, {4, 2, 0, uint8_t(i == 3 ? 18 : 7)}));
 }
 
 // Clients in the middle of a frame hold nobody: each keeps its bytes until
@@ -409,11 +399,10 @@ TEST(EndToEnd, OutOfDescriptorsNeitherSpinsNorFloods) {
     const double before = CpuSeconds(service.pid());
     std::this_thread::sleep_for(2s);
     EXPECT_LT(CpuSeconds(service.pid()) - before, 0.4) << "spins on the listening socket";
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
     EXPECT_EQ(Count(service.Stdout(), condition), 1);
     const int retries = Count(service.Stderr(), "Server accept() error");
-    EXPECT_GE(retries, 1);
-    EXPECT_LE(retries, seconds.count() + 3) << "accept retried more than once a second";
+    EXPECT_TRUE(retries >= 1 && retries <= (Clock::now() - start) / 1s + 3)
+        << retries << " accept retries: more than once a second";
 
     clients.Close();
     ExpectServesAfterAllLeft(service);
@@ -436,10 +425,9 @@ TEST(EndToEnd, ConnectionLedInTheSimulatorTrace) {
     // The trace once it holds `passes` passes more than `since` (bounded: 20 s).
     auto after = [&](const std::string& since, int passes) {
         std::string text = ReadFile(trace);
-        for (int i = 0; i < 200 && Count(text, "sleep ") < Count(since, "sleep ") + passes; ++i) {
+        for (int i = 0; i < 200 && Count(text, "sleep ") < Count(since, "sleep ") + passes;
+             ++i, text = ReadFile(trace))
             std::this_thread::sleep_for(100ms);
-            text = ReadFile(trace);
-        }
         return text;
     };
     // LED writes per pass over 6 passes, after one in which the state may change.
@@ -449,16 +437,13 @@ TEST(EndToEnd, ConnectionLedInTheSimulatorTrace) {
                (Count(to, "sleep ") - Count(from, "sleep "));
     };
 
-    EXPECT_NEAR(writesPerPass(), 0.5, 0.2) << "idle: slow blink";
-    Sockets first, later;
-    ASSERT_TRUE(first.Open(service.port(), 2));
-    EXPECT_NEAR(writesPerPass(), 1.0, 0.2) << "clients connected: fast blink";
-    close(first.back());
-    first.pop_back();
-    EXPECT_NEAR(writesPerPass(), 1.0, 0.2) << "one of two clients left";
-    first.Close();
-    EXPECT_NEAR(writesPerPass(), 0.5, 0.2) << "the last client left";
-    ASSERT_TRUE(later.Open(service.port(), 2));
-    EXPECT_NEAR(writesPerPass(), 1.0, 0.2) << "clients after all had left";
-    ExpectStopOnSigint(service, false, later[0]);
+    // Clients connected -> writes per pass: idle, two, one of two left, the
+    // last left, two again after all had left.
+    Sockets clients;
+    for (auto [n, rate] : {std::pair{0u, 0.5}, {2u, 1.0}, {1u, 1.0}, {0u, 0.5}, {2u, 1.0}}) {
+        for (; clients.size() > n; clients.pop_back()) close(clients.back());
+        ASSERT_TRUE(clients.size() >= n || clients.Open(service.port(), n - clients.size()));
+        EXPECT_NEAR(writesPerPass(), rate, 0.2) << n << " clients";
+    }
+    ExpectStopOnSigint(service, false, clients[0]);
 }

@@ -1,14 +1,10 @@
-// libFuzzer harness: one client's byte stream through the request loop of
-// the service on the simulated demo board (every module kind it fits):
-// framing, decoder, dispatch and reply, over a loopback TCP connection.
-//
-// The first byte of an input says how the rest arrives: in pieces of that
-// many bytes, the loop running until idle after each (0: all at once).
-// The replies are checked against the requests framed by the same rules:
-// one reply per complete request, in order, with its transaction, unit
-// and function code (the exception bit set on an exception). A reply held
-// back by the library's flush, which sleeps its response timeout, runs
-// into libFuzzer's -timeout: the harness sets that sleep to 10 s.
+// libFuzzer harness: one client's byte stream over loopback through the
+// request loop on the simulated demo board. The first byte says how the rest
+// arrives: in pieces of that many bytes, the loop run until idle after each
+// (0: all at once). Each complete request gets one reply, in order, with its
+// transaction, unit and function code (exception bit set on an exception).
+// The library's flush sleeps its response timeout, set to 10 s, past
+// libFuzzer's -timeout.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -47,8 +43,7 @@ Harness* harness = nullptr;
     std::abort();
 }
 
-// One pass of the loop, waiting up to `waitMs`; the client's replies so far
-// are added to *replies. How much the pass handled.
+// One pass of the loop; the client's replies are added to *replies.
 int Pass(int client, std::vector<uint8_t>* replies, int waitMs) {
     int status = 0;
     const int handled = harness->server.HandlePass(waitMs, &status);
@@ -60,15 +55,12 @@ int Pass(int client, std::vector<uint8_t>* replies, int waitMs) {
     return handled;
 }
 
-// Passes until `done`, for at most 2 s (loopback delivers at once as a
-// rule, but a loaded machine may defer it): whether it got there.
+// Passes until `done`, for at most 2 s (a loaded machine defers loopback).
 template <typename Done>
 bool PassUntil(int client, std::vector<uint8_t>* replies, Done done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!done()) {
+    for (; !done(); Pass(client, replies, 10))
         if (std::chrono::steady_clock::now() > end) return false;
-        Pass(client, replies, 10);
-    }
     return true;
 }
 
@@ -82,19 +74,17 @@ size_t Frames(const std::vector<uint8_t>& bytes) {
     return n;
 }
 
-// libFuzzer's timer signal interrupts blocking calls: connect then goes on
-// by itself, send is repeated.
+// libFuzzer's timer signal interrupts blocking calls: an interrupted connect
+// goes on by itself, send is repeated.
 bool Connect(int client) {
-    if (connect(client, reinterpret_cast<sockaddr*>(&harness->address), sizeof harness->address) ==
-        0) {
-        return true;
-    }
+    const auto* to = reinterpret_cast<sockaddr*>(&harness->address);
+    if (connect(client, to, sizeof harness->address) == 0) return true;
     pollfd done{client, POLLOUT, 0};
-    while (errno == EINTR && poll(&done, 1, 2000) == -1) {
+    int error = errno;
+    for (socklen_t size = sizeof error; error == EINTR;) {
+        error = poll(&done, 1, 2000) == -1 ? errno : 0;
+        if (error == 0) getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size);
     }
-    int error = errno == EINTR ? 0 : errno;
-    socklen_t size = sizeof error;
-    if (error == 0) getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size);
     errno = error;
     return error == 0;
 }
@@ -165,9 +155,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("CORVANE_CONFIG", config, 1);
 
     sim::Board::Get().Reset(sim::DemoBoard());
-    // Every module kind is fitted; their settle and conversion sleeps, and
-    // the worker threads' pauses, run a hundred times faster, and no log is
-    // kept, so inputs go through quickly without the threads spinning.
+    // Module sleeps and worker pauses a hundred times faster, no log kept.
     sim::Board::Get().SetTimeScale(0.01);
     sim::Board::Get().SetLogLimit(0);
     harness = new Harness;
@@ -177,10 +165,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     }
     unlink(config);
     socklen_t size = sizeof harness->address;
-    if (getsockname(harness->server.serverSocket, reinterpret_cast<sockaddr*>(&harness->address),
-                    &size) != 0) {
+    auto* address = reinterpret_cast<sockaddr*>(&harness->address);
+    if (getsockname(harness->server.serverSocket, address, &size) != 0)
         Fail("no listening address");
-    }
     modbus_set_response_timeout(harness->server.ctx.get(), 10, 0);
     return 0;
 }
@@ -194,11 +181,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Modbus_Server& server = harness->server;
 
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (client == -1 || !Connect(client)) {
+    if (client == -1 || !Connect(client))
         Fail(std::string("cannot connect: ") + std::strerror(errno));
-    }
-    // Every piece sent at once; closed with a reset, which leaves no
-    // TIME_WAIT behind a million inputs.
+    // Every piece sent at once; closed with a reset: no TIME_WAIT per input.
     const int on = 1;
     const linger reset{1, 0};
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
