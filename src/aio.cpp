@@ -306,36 +306,30 @@ int Aio_Module::Read_ADC(unsigned char ch, unsigned short* code) {
     return ReadReg(static_cast<unsigned char>(kAdcResultReg + d), code) == 0 ? 0 : -1;
 }
 
-int Aio_Module::Measure_V(unsigned char ch, unsigned short* millivolts) {
+// Voltage and current inputs: one conversion scaled to the full range.
+int Aio_Module::measureLinear(unsigned char ch, unsigned short function, uint32_t fullScale,
+                              const char* what, unsigned short* value) {
     if (ch > 3) return CORVANE_ILLEGAL_FUNCTION;
     std::lock_guard<std::mutex> guard(Lock);
     unsigned short code = 0, raw = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code != kVoltageIn) {
+    if (code != function) {
         return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING,
-                           "(Measuring Voltage on Channel " + Number(ch + 1) +
+                           std::string("(Measuring ") + what + " on Channel " + Number(ch + 1) +
                                ", current Function: " + Number(code) + ")");
     }
     if (Read_ADC(ch, &raw) != 0) return -1;
-    *millivolts = static_cast<unsigned short>(uint32_t{raw} * 10000u / 65535u);
-    Active[ch] = *millivolts != 0;
+    *value = static_cast<unsigned short>(uint32_t{raw} * fullScale / 65535u);
+    Active[ch] = *value != 0;
     return 0;
 }
 
+int Aio_Module::Measure_V(unsigned char ch, unsigned short* millivolts) {
+    return measureLinear(ch, kVoltageIn, 10000u, "Voltage", millivolts);
+}
+
 int Aio_Module::Measure_I(unsigned char ch, unsigned short* microamperes) {
-    if (ch > 3) return CORVANE_ILLEGAL_FUNCTION;
-    std::lock_guard<std::mutex> guard(Lock);
-    unsigned short code = 0, raw = 0;
-    if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code != kCurrentIn) {
-        return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING,
-                           "(Measuring Current on Channel " + Number(ch + 1) +
-                               ", current Function: " + Number(code) + ")");
-    }
-    if (Read_ADC(ch, &raw) != 0) return -1;
-    *microamperes = static_cast<unsigned short>(uint32_t{raw} * 25000u / 65535u);
-    Active[ch] = *microamperes != 0;
-    return 0;
+    return measureLinear(ch, kCurrentIn, 25000u, "Current", microamperes);
 }
 
 int Aio_Module::Measure_T(unsigned char ch, unsigned short* tenthsDegree) {

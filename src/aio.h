@@ -128,6 +128,8 @@ class Aio_Module : public CorvaneModule {
   private:
     int transfer(const uint8_t* tx, uint8_t* rx);
     int readFunctionCode(unsigned char ch, unsigned short* code);
+    int measureLinear(unsigned char ch, unsigned short function, uint32_t fullScale,
+                      const char* what, unsigned short* value);
     int setupAdc(int c, unsigned short clear, unsigned short set);
 
     std::mutex BusLock;
