@@ -115,8 +115,7 @@ int AioFrontend::Ioctl(unsigned long request, void* arg) {
             *static_cast<uint32_t*>(arg) = speed;
             return 0;
         default:
-            errno = ENOTTY;
-            return -1;
+            return Fail(ENOTTY);
     }
 }
 

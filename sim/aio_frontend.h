@@ -33,14 +33,16 @@
 #include <string>
 #include <vector>
 
+#include "aio.h"
 #include "sim.h"
 
 namespace sim {
 
 class AioFrontend : public SpiDevice {
   public:
-    static constexpr int kDeviceChannel[kAioChannels] = {3, 0, 2, 1};
-    static constexpr int kLedPin[kAioChannels] = {2, 3, 1, 0};
+    // The module's wiring, as the driver knows it too.
+    static constexpr const int (&kDeviceChannel)[kAioChannels] = Aio_Module::ChannelMap;
+    static constexpr const int (&kLedPin)[kAioChannels] = Aio_Module::LedMap;
     static constexpr uint16_t kIdentification = 8;
     static constexpr int kBusyReads = 2;
     // Frames kept for inspection, newest last.

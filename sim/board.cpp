@@ -61,11 +61,6 @@ bool SysfsEquals(const uint8_t* data, size_t length, const char* word) {
     return length == std::strlen(word) && std::memcmp(data, word, length) == 0;
 }
 
-int Fail(int error) {
-    errno = error;
-    return -1;
-}
-
 }  // namespace
 
 struct Board::State {

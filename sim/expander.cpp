@@ -4,23 +4,14 @@
 #include <string>
 
 #include "models.h"
+#include "rel.h"  // the modules' bus addresses
 
 namespace sim {
-
-namespace {
-
-// Address pins of relay modules 1-4.
-constexpr uint16_t kRelayAddress[4] = {0x20, 0x22, 0x24, 0x26};
-
-}  // namespace
 
 ssize_t PortExpander::Write(const uint8_t* data, size_t length) {
     std::lock_guard<std::mutex> lock(mutex);
     if (length == 0) return 0;
-    if (data[0] >= kRegisters) {
-        errno = EIO;
-        return -1;
-    }
+    if (data[0] >= kRegisters) return Fail(EIO);
     pointer = data[0];
     for (size_t i = 1; i < length; ++i) {
         // Writing the port sets the latch, as on the chip.
@@ -59,12 +50,12 @@ uint8_t PortExpander::pinsLocked() const {
 
 void InstallRelayModule(Board& board, int index) {
     if (index < 0 || index >= 4) return;
-    board.AddI2cChip(kRelayAddress[index], std::make_shared<PortExpander>());
+    board.AddI2cChip(RelayAdressMap[index], std::make_shared<PortExpander>());
 }
 
 std::vector<std::string> ShowRelayModule(Board& board, int index) {
     if (index < 0 || index >= 4) return {};
-    auto chip = std::dynamic_pointer_cast<PortExpander>(board.I2cChipAt(kRelayAddress[index]));
+    auto chip = std::dynamic_pointer_cast<PortExpander>(board.I2cChipAt(RelayAdressMap[index]));
     if (!chip) return {};
     const uint8_t pins = chip->Pins();
     std::string line = "REL" + std::to_string(index + 1) + " pins";

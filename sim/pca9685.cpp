@@ -4,6 +4,7 @@
 #include <string>
 
 #include "models.h"
+#include "pwm.h"  // the modules' bus addresses
 
 namespace sim {
 
@@ -18,15 +19,13 @@ constexpr uint8_t kFullBit = 0x10;
 constexpr uint8_t kMinPrescale = 3;
 constexpr int kCounts = 4096;
 
-// Address pins of PWM modules 1-8.
-constexpr uint16_t kPwmAddress[8] = {0x41, 0x43, 0x45, 0x49, 0x47, 0x4B, 0x4D, 0x4F};
-
 // Chip channels of output n (1-4) and of its indicator.
 constexpr int kOutputChannel = 0;
 constexpr int kIndicatorChannel = 7;
 
 bool ChannelRegister(uint8_t reg) {
-    return (reg >= kFirstChannel && reg <= kLastChannel) || (reg >= kAllLed && reg < Pca9685::kPrescale);
+    return (reg >= kFirstChannel && reg <= kLastChannel) ||
+           (reg >= kAllLed && reg < Pca9685::kPrescale);
 }
 
 }  // namespace
@@ -130,14 +129,14 @@ bool Pca9685::runningLocked() const {
 
 void InstallPwmModule(Board& board, int index) {
     if (index < 0 || index >= 8) return;
-    board.AddI2cChip(kPwmAddress[index], std::make_shared<Pca9685>());
+    board.AddI2cChip(PwmAddressMap[index], std::make_shared<Pca9685>());
 }
 
 // One line per output: the chip channel's duty at its pin, the PWM
 // frequency, and the indicator, which lights while its channel is low.
 std::vector<std::string> ShowPwmModule(Board& board, int index) {
     if (index < 0 || index >= 8) return {};
-    auto chip = std::dynamic_pointer_cast<Pca9685>(board.I2cChipAt(kPwmAddress[index]));
+    auto chip = std::dynamic_pointer_cast<Pca9685>(board.I2cChipAt(PwmAddressMap[index]));
     if (!chip) return {};
     std::vector<std::string> lines;
     const std::string name = "PWM" + std::to_string(index + 1);

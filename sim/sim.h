@@ -16,6 +16,7 @@
 // (no process, no packet); sleeps can be scaled down for tests.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -106,6 +107,12 @@ class SpiDevice {
     virtual ~SpiDevice() = default;
     virtual int Ioctl(unsigned long request, void* arg) = 0;
 };
+
+// Sets errno and returns -1, as a failing system call does.
+inline int Fail(int error) {
+    errno = error;
+    return -1;
+}
 
 class Board {
   public:

@@ -17,11 +17,6 @@ namespace {
 constexpr uint8_t kControllerModes = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_NO_CS;
 constexpr uint16_t kCodeMask = 0x0FFF;
 
-int Fail(int error) {
-    errno = error;
-    return -1;
-}
-
 // One chip-select-low frame as the converter sees it, a clock at a time.
 class Frame {
   public:
