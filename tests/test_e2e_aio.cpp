@@ -42,11 +42,9 @@ TEST(EndToEnd, AnalogModulesThroughTheirRegisters) {
     testsupport::Service service(
         Debug("analog = [1, 3];\naio1 = { adc = [0, 32768, 13107, 0]; din = [0, 0, 0, 1]; };\n"));
     ASSERT_TRUE(service.Start()) << service.Stderr();
-    const std::unique_ptr<modbus_t, void (*)(modbus_t*)> client(
-        modbus_new_tcp("127.0.0.1", service.port()),
-        [](modbus_t* m) { modbus_close(m), modbus_free(m); });
+    const testsupport::ModbusClient client = testsupport::ConnectModbus(service.port());
+    ASSERT_TRUE(client);
     modbus_t* c = client.get();
-    ASSERT_EQ(modbus_connect(c), 0);
 
     // AIO1: voltage output, voltage input, 4-20 mA current input, digital input.
     ASSERT_EQ(modbus_write_register(c, 16, 0x8621), 1) << modbus_strerror(errno);

@@ -21,12 +21,9 @@ TEST(EndToEnd, RelayAndPwmModules) {
         "faults = ({ device = \"i2c:0x22\"; after = 4; count = 1; });\n";
     testsupport::Service service(options);
     ASSERT_TRUE(service.Start()) << service.Stderr();
-    const std::unique_ptr<modbus_t, void (*)(modbus_t*)> client(
-        modbus_new_tcp("127.0.0.1", service.port()),
-        [](modbus_t* m) { modbus_close(m), modbus_free(m); });
+    const testsupport::ModbusClient client = testsupport::ConnectModbus(service.port());
+    ASSERT_TRUE(client);
     modbus_t* c = client.get();
-    modbus_set_response_timeout(c, 3, 0);
-    ASSERT_EQ(modbus_connect(c), 0);
     const auto refusal = [](int result) { return result == -1 ? errno : 0; };
     const auto reg = [&](int address) {
         uint16_t value = 0;

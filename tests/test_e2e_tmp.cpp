@@ -28,10 +28,8 @@ TEST(EndToEnd, TemperatureModules) {
     }
     testsupport::Service service(options);
     ASSERT_TRUE(service.Start()) << service.Stderr();
-    const std::unique_ptr<modbus_t, void (*)(modbus_t*)> c(
-        modbus_new_tcp("127.0.0.1", service.port()),
-        [](modbus_t* m) { modbus_close(m), modbus_free(m); });
-    ASSERT_EQ(modbus_connect(c.get()), 0);
+    const testsupport::ModbusClient c = testsupport::ConnectModbus(service.port());
+    ASSERT_TRUE(c);
     auto read = [&](auto function, int start, int count) {
         Regs regs(count);
         return function(c.get(), start, count, regs.data()) == count ? regs : Regs{};
