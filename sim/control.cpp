@@ -19,6 +19,7 @@
 
 #include "grund.h"  // the base board's pins
 #include "models.h"
+#include "platform.h"
 
 namespace sim {
 
@@ -28,27 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 // Bytes read from a client at a time, and kept unprocessed at most.
 constexpr size_t kReadChunk = 4096;
-
-// A descriptor owned by its holder.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    int get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 std::vector<std::string> Words(const std::string& line) {
     std::vector<std::string> words;

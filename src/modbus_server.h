@@ -3,6 +3,10 @@
 // frames each client's requests itself from the bytes that have arrived, so
 // that a slow or silent client never holds the others, decodes each request
 // and lets the module manager carry it out.
+//
+// One class, a file per job: server_config.cpp (settings, start, stop),
+// server_loop.cpp (the readiness loop: accept, read, frame, serve, drop),
+// server_frames.cpp (decoding, refusals, exception replies, answering).
 #pragma once
 
 #include <cstdint>

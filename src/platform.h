@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
+#include <utility>
 
 class Platform {
   public:
@@ -44,3 +46,31 @@ Platform& os();
 // Returns 0, or -1 after printing the reason on standard error (the
 // simulator's board file could not be read). The board build returns 0.
 int PlatformStart();
+
+// A descriptor owned by its holder: closed (with ::close, not through the
+// seam: sockets, pipes and epoll instances, never hardware) when the holder
+// goes or takes another. -1 holds nothing.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    // Hands the descriptor over: the caller must close it.
+    int Release() { return std::exchange(fd_, -1); }
+    // Closes what it holds and holds `fd` instead.
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};

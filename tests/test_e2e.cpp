@@ -214,7 +214,8 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     const std::map<int, std::vector<Bytes>> cases = {
         {3,
          {Pdu(1, 0, 0), Pdu(2, 0, 2001), Pdu(3, 0, 126), Pdu(4, 0, 200),
-          Pdu(15, 0, 10, Bytes{0xFF}), Pdu(16, 0, 124, Bytes{0x1B, 0x02})}},
+          Pdu(15, 0, 10, Bytes{0xFF}), Pdu(16, 0, 124, Bytes{0x1B, 0x02}), Pdu(5, 0, 0x1234),
+          Pdu(5, 0, 0xFFFF), Pdu(5, 0, 0xFF01)}},
         {2, {Pdu(1, 75, 10)}},
         {1,
          {Bytes{0x2B, 0x0E, 0x01, 0x00}, Bytes{0x07}, Pdu(0, 1, 2),
@@ -239,6 +240,7 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
         goodSlowest = std::max(goodSlowest, Clock::now() - begin);
     }
     flood.join();
+    EXPECT_EQ(Ask(good, Pdu(1, 0, 1)), (Bytes{1, 1, 0})) << "a refused coil value switched";
     EXPECT_LT(goodSlowest, kNoStall) << "a well-formed request waited behind a malformed one";
     EXPECT_LT(slowest, kNoStall) << "a refusal was answered late";
     // Unserved function codes with their usual data (8, 43) and without (7,
