@@ -2,7 +2,8 @@
 // service's own address tables, for integrators who configure a SCADA
 // system or a PLC from it.
 //
-//   corvane-map --markdown   four Markdown tables, one per object type
+//   corvane-map --markdown   docs/register-map.md: a short preface, then four
+//                            Markdown tables, one per object type
 //   corvane-map --csv        one row per address: table,address,module,channel,config,meaning
 //
 // Module names come from the module manager, channels and configuration
@@ -174,11 +175,33 @@ void PrintCsv(const std::vector<std::vector<Row>>& tables) {
     }
 }
 
+// What every row of the page relies on; the rows themselves come from the tables.
+constexpr const char kPreface[] =
+    "# Modbus address map\n"
+    "\n"
+    "Every address of the four tables, printed by `build/corvane-map --markdown` from the\n"
+    "service's own address tables (`build/corvane-map --csv` prints the same rows as\n"
+    "`docs/register-map.csv`); `test_register_map` fails when a file and the program differ.\n"
+    "Do not edit it by hand: change the address tables (src/module_manager.cpp) or the\n"
+    "meanings (tools/corvane_map.cpp), then run\n"
+    "`build/corvane-map --markdown > docs/register-map.md`.\n"
+    "\n"
+    "The map is fixed and does not depend on which modules are fitted. Addresses are the\n"
+    "0-based protocol addresses (mbpoll's `-r` is one more). Module is the module the address\n"
+    "reaches, Channel the module's own index there; the meaning names the output, input or\n"
+    "channel as the module is labelled (analog channels 1-4, temperature inputs 1-16, relays\n"
+    "1-8). Config 1: the configuration lock guards it (holding register 0, the lock itself,\n"
+    "excepted): while the configuration is locked, a write to it is refused with exception 1.\n"
+    "The service starts unlocked. A register that cannot be read reads 32768 (0x8000); an\n"
+    "address whose module is not fitted is refused with exception 1 on writes and on bit\n"
+    "reads. An analog channel whose function does not fit reads 0x8000 and refuses writes\n"
+    "with exception 1; a failed transfer to a module answers a single write with exception 4.\n";
+
 void PrintMarkdown(const std::vector<std::vector<Row>>& tables) {
+    std::fputs(kPreface, stdout);
     for (std::size_t t = 0; t < tables.size(); ++t) {
         const bool writable = kTables[t].table == Table::Coil || kTables[t].table == Table::Holding;
-        std::printf("%s### %s: %zu addresses\n\n", t == 0 ? "" : "\n", kTables[t].title,
-                    tables[t].size());
+        std::printf("\n## %s: %zu addresses\n\n", kTables[t].title, tables[t].size());
         std::printf("| Address | Module | Channel |%s Meaning |\n|---|---|---|%s---|\n",
                     writable ? " Config |" : "", writable ? "---|" : "");
         for (const Row& r : tables[t]) {
