@@ -56,7 +56,8 @@ wait_listening() {
 
 # corvanebs-sim on a free loopback port, default threshold. $1: the board
 # file's text (default empty: the base module only; "demo": the built-in demo
-# board); $2: a name for its files under $work (default sim).
+# board); $2: a name for its files under $work (default sim). Lines in
+# $sim_settings (default none) are added to its configuration file.
 start_sim() {
     local board="${1-}" dir="$work/${2:-sim}"
     mkdir -p "$dir"
@@ -67,6 +68,7 @@ Location = "loopback";
 IP = "127.0.0.1";
 Port = "$sim_port";
 MaxConnections = "128";
+${sim_settings:-}
 CONF
     local environment=(CORVANE_CONFIG="$dir/corvane.conf")
     if [ "$board" != demo ]; then

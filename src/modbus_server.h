@@ -6,7 +6,8 @@
 //
 // One class, a file per job: server_config.cpp (settings, start, stop),
 // server_loop.cpp (the readiness loop: accept, read, frame, serve, drop),
-// server_frames.cpp (decoding, refusals, exception replies, answering).
+// server_frames.cpp (decoding, refusals, exception replies, answering),
+// server_access.cpp (the access settings applied to connections).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
 #include "logger.h"
 #include "module_manager.h"
 
@@ -70,7 +72,8 @@ class Modbus_Server {
     ~Modbus_Server();
 
     // Reads the configuration file into the fields. 0 when read (settings
-    // may be missing), -1 when it could not be opened or parsed.
+    // may be missing), -1 when it could not be opened or parsed. A wrong
+    // access setting is logged and leaves access.Valid() false.
     int ReadCfg();
     // Decodes a frame of `length` bytes into `request`, reading no byte
     // beyond it. 0: dispatch it (every function code that is not served
@@ -78,7 +81,8 @@ class Modbus_Server {
     // does not hold what its header announces (the library answers it).
     int DecryptRAWMessage(uint8_t* frame, modbus_request* request, int length);
 
-    // Reads the configuration, creates the mapping and listens. 0 or -1.
+    // Reads the configuration, creates the mapping and listens. 0 or -1
+    // (also for a wrong access setting, before anything is created).
     int StartServer();
     // Serves clients until the process ends.
     int WaitAndHandle();
@@ -97,7 +101,8 @@ class Modbus_Server {
     void RequestShutdown(int status);
 
   private:
-    struct Loop;  // the readiness wait, the clients' receive buffers
+    ClientAccess access;  // read by ReadCfg
+    struct Loop;          // the readiness wait, the clients' receive buffers
     std::unique_ptr<Loop> loop;
     // Self-pipe from RequestShutdown to the request loop (read end, write
     // end); created by StartServer, non-blocking and close-on-exec. Never
@@ -114,8 +119,19 @@ class Modbus_Server {
     void ServeRequest(int socket);
     void DropClient(int socket, const std::string& why);
     // Decodes, dispatches, logs and answers one complete frame: 0, or the
-    // errno of an answer that could not be sent at once.
-    int Answer(int socket, const std::string& peer, uint8_t* frame, int length);
+    // errno of an answer that could not be sent at once. A `readOnly`
+    // client's writes are refused before dispatch.
+    int Answer(int socket, const std::string& peer, uint8_t* frame, int length, bool readOnly);
+    // The access settings in the loop: whether a connection from `address`
+    // (accepted, nothing read yet) may stay, a refusal reported now and
+    // then; the new connection `client` from `peer` counted as active, and
+    // the one idle longest closed when it exceeds the limit; the wait
+    // `waitMs` (-1: none) cut to the next idle deadline; closing the
+    // connections past it.
+    bool Admit(const sockaddr_in& address);
+    void MakeRoom(int client, const std::string& peer);
+    int IdleWait(int waitMs) const;
+    void CloseIdle();
     // The listening socket, the loop with its client sockets, the context
     // and the mapping.
     void ReleaseServer();

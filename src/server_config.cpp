@@ -60,6 +60,7 @@ int Modbus_Server::ReadCfg() {
     try {
         config.readFile(path.c_str());
     } catch (const libconfig::FileIOException&) {
+        access = ClientAccess();
         std::fputs("I/O error while reading Config. Using default Values!!!.\n", stdout);
         std::fflush(stdout);
         return -1;
@@ -68,6 +69,8 @@ int Modbus_Server::ReadCfg() {
                      e.getFile() != nullptr ? e.getFile() : path.c_str(), e.getLine(),
                      e.getError());
         std::fflush(stderr);
+        std::string error;
+        if (access.ReadUnparsed(path, &error) != 0) logger->Log(LOG_ERR, "[MBS] " + error, false);
         return -1;
     }
 
@@ -100,6 +103,8 @@ int Modbus_Server::ReadCfg() {
                         std::to_string(maxConnections) + "\n",
                     false);
     }
+    std::string error;
+    if (access.Read(config, &error) != 0) logger->Log(LOG_ERR, "[MBS] " + error, false);
     return 0;
 }
 
@@ -107,6 +112,7 @@ Modbus_Server::~Modbus_Server() = default;
 
 int Modbus_Server::StartServer() {
     ReadCfg();
+    if (!access.Valid()) return -1;
     logger->Log(LOG_NOTICE,
                 "[MBS] Starting " + name + " @ " + location + " (IP: " + ip + ":" +
                     std::to_string(port) + ")",

@@ -23,6 +23,12 @@ void PrintRejection() {
 
 }  // namespace
 
+bool IsWriteFunction(int function) {
+    return function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
+           function == MODBUS_FC_WRITE_MULTIPLE_COILS ||
+           function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+}
+
 bool IsServedFunction(int function) {
     switch (function) {
         case MODBUS_FC_READ_COILS:
@@ -211,32 +217,42 @@ int Modbus_Server::DecryptRAWMessage(uint8_t* frame, modbus_request* request, in
     }
 }
 
-int Modbus_Server::Answer(int socket, const std::string& peer, uint8_t* frame, int length) {
+int Modbus_Server::Answer(int socket, const std::string& peer, uint8_t* frame, int length,
+                          bool readOnly) {
     modbus_request& request = loop->request;
     modbus_t* context = ctx.get();
     modbus_set_socket(context, socket);
     const bool decoded = DecryptRAWMessage(frame, &request, length) == 0;
-    const int refusal = RefusalCode(frame, length, decoded);
+    // The request lines are traffic (level 6): built only when they will be
+    // written, as this is the path every request takes.
+    auto what = [&] {
+        return peer + " FC: " + std::to_string(request.function) +
+               " START: " + std::to_string(request.start) +
+               " COUNT: " + std::to_string(request.count);
+    };
     int sent = 0;
-    if (refusal != 0) {
+    if (readOnly && length > kFunctionOffset && IsWriteFunction(frame[kFunctionOffset])) {
+        // Whatever its shape, a write from a read-only client goes nowhere.
+        if (logger->level >= LOG_INFO) {
+            logger->Log(LOG_INFO,
+                        "Request Blocked:  " + what() + " -> " +
+                            Corvane_strerror(MODBUS_EXCEPTION_ILLEGAL_FUNCTION) +
+                            " (read-only client)",
+                        false);
+        }
+        sent = ReplyException(context, socket, frame, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
+    } else if (const int refusal = RefusalCode(frame, length, decoded); refusal != 0) {
         sent = ReplyException(context, socket, frame, refusal);
     } else if (!decoded) {
         // Outside the address map: the library answers from the mapping.
         sent = modbus_reply(context, frame, length, mapping.get());
     } else {
         const int status = moduleManager->RequestHandler(mapping.get(), &request);
-        // The request lines are traffic (level 6): built only when they
-        // will be written, as this is the path every request takes.
-        std::string what;
-        if (logger->level >= LOG_INFO) {
-            what = peer + " FC: " + std::to_string(request.function) +
-                   " START: " + std::to_string(request.start) +
-                   " COUNT: " + std::to_string(request.count);
-        }
         if (status != 0) {
             if (logger->level >= LOG_INFO) {
                 logger->Log(LOG_INFO,
-                            "Request Blocked:  " + what + " -> " + Corvane_strerror(status), false);
+                            "Request Blocked:  " + what() + " -> " + Corvane_strerror(status),
+                            false);
             }
             // Only 1..MODBUS_EXCEPTION_MAX-1 can be sent; anything else
             // would leave the client waiting for an answer.
@@ -248,7 +264,7 @@ int Modbus_Server::Answer(int socket, const std::string& peer, uint8_t* frame, i
             sent = ReplyException(context, socket, frame, code);
         } else {
             if (logger->level >= LOG_INFO)
-                logger->Log(LOG_INFO, "Request Accepted:  " + what, false);
+                logger->Log(LOG_INFO, "Request Accepted:  " + what(), false);
             sent = modbus_reply(context, frame, length, mapping.get());
         }
     }

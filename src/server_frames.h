@@ -31,6 +31,8 @@ inline uint16_t Be16(const uint8_t* p) {
 // true for the function codes the address map serves (read and write of
 // coils and registers, reads of discrete inputs and input registers).
 bool IsServedFunction(int function);
+// true for the function codes that write coils or registers (5, 6, 15, 16).
+bool IsWriteFunction(int function);
 
 // The exception code a frame of `length` bytes is refused with before it
 // reaches dispatch or modbus_reply, or 0 to go on. `decoded`: the decoder

@@ -46,6 +46,7 @@ int Modbus_Server::HandlePass(int timeoutMs, int* status) {
         wait = wait == -1 ? static_cast<int>(left.count())
                           : std::min(wait, static_cast<int>(left.count()));
     }
+    wait = IdleWait(wait);
     if (l.readiness.Wait(wait, &l.ready) == -1) {
         if (errno == EINTR) return 0;
         // The text operators know from the select() loop this wait replaced.
@@ -74,6 +75,7 @@ int Modbus_Server::HandlePass(int timeoutMs, int* status) {
         ServeRequest(fd);
         ++handled;
     }
+    CloseIdle();
     return handled;
 }
 
@@ -102,6 +104,7 @@ void Modbus_Server::AcceptClient() {
         }
         return;
     }
+    if (!Admit(address)) return;
     const std::string peer = PeerName(address);
     if (loop->acceptReported) {
         loop->acceptReported = false;
@@ -120,10 +123,12 @@ void Modbus_Server::AcceptClient() {
     loop->clients[client] = std::make_unique<Client>();
     loop->clients[client]->socket = std::move(accepted);
     loop->clients[client]->name = peer;
+    loop->clients[client]->readOnly = access.ReadOnly(address.sin_addr);
     connections.push_back(modbus_connection{client, address, peer});
     logger->Log(LOG_INFO, "New connection from " + peer, false);
     logger->Log(LOG_INFO, "Active Connections: " + std::to_string(connections.size()), false);
     moduleManager->Set_LED_State(kConnectionLed, LED_FAST_BLINK);
+    MakeRoom(client, peer);
 }
 
 void Modbus_Server::ReadClient(int socket) {
@@ -168,7 +173,8 @@ void Modbus_Server::ServeRequest(int socket) {
     int length = 0;
     std::string why;
     if (c == nullptr || FrontOf(*c, &length, &why) != Front::Complete) return;
-    const int error = Answer(socket, c->name, c->buffer + c->begin, length);
+    if (access.TracksActivity()) loop->activity.Touch(socket, Clock::now());
+    const int error = Answer(socket, c->name, c->buffer + c->begin, length, c->readOnly);
     c->begin += static_cast<size_t>(length);
     if (c->begin == c->end) c->begin = c->end = 0;
     if (error == EAGAIN || error == EWOULDBLOCK || error == EMBBADDATA) {

@@ -67,6 +67,7 @@ struct Client {
     // Holds a complete request and is queued to serve it; nothing more is
     // read until it has been served.
     bool due = false;
+    bool readOnly = false;  // its writes are refused
     uint8_t buffer[kReceiveBuffer];
 };
 
@@ -103,6 +104,8 @@ struct Modbus_Server::Loop {
     std::vector<int> serving;  // the ones served in this pass
     std::vector<int> ready;
     modbus_request request{};  // zeroed once, reused for every request
+    RefusalReports refusals;
+    ActivityOrder activity;  // kept only when the access settings need it
 
     bool acceptPaused = false;
     bool acceptReported = false;  // the episode has been logged
@@ -115,6 +118,7 @@ struct Modbus_Server::Loop {
     // Closes a client's socket, which also takes it out of the wait.
     void Forget(int socket) {
         clients[socket].reset();
+        activity.Remove(socket);
         due.erase(std::remove(due.begin(), due.end(), socket), due.end());
     }
     void ResumeAccepting(int serverSocket) {

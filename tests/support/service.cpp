@@ -69,9 +69,14 @@ int FreeLoopbackPort() {
     return ok ? ntohs(a.sin_port) : -1;
 }
 
-int ConnectLoopback(int port) {
+int ConnectLoopback(int port, const char* from) {
     auto [s, a] = Loopback(port);
-    if (s < 0 || connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    const bool bound =
+        from == nullptr || (inet_pton(AF_INET, from, &source.sin_addr) == 1 &&
+                            bind(s, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0);
+    if (s < 0 || (bound && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)) return s;
     close(s);
     return -1;
 }
@@ -104,11 +109,15 @@ int ExitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ModbusClient ConnectModbus(int port) {
+ModbusClient ConnectModbus(int port, const char* from) {
     ModbusClient c(modbus_new_tcp("127.0.0.1", port),
                    [](modbus_t* m) { modbus_close(m), modbus_free(m); });
     modbus_set_response_timeout(c.get(), 3, 0);
-    if (modbus_connect(c.get()) != 0) c.reset();
+    const bool connected = from == nullptr
+                               ? modbus_connect(c.get()) == 0
+                               : modbus_set_socket(c.get(), ConnectLoopback(port, from)) == 0 &&
+                                     modbus_get_socket(c.get()) >= 0;
+    if (!connected) c.reset();
     return c;
 }
 

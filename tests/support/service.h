@@ -31,17 +31,20 @@ class TempDir {
     std::string path_;
 };
 
-int FreeLoopbackPort();         // a TCP port nothing listens on at 127.0.0.1 now
-int ConnectLoopback(int port);  // a socket connected to 127.0.0.1:port, or -1
+int FreeLoopbackPort();  // a TCP port nothing listens on at 127.0.0.1 now
+// A socket connected to 127.0.0.1:port, from the address `from` (default: the kernel's choice), or
+// -1.
+int ConnectLoopback(int port, const char* from = nullptr);
 std::string ReadFile(const std::string& path);
 int Count(const std::string& text, const std::string& what);  // occurrences of `what`
 // Success when `text` holds `lines` in this order; the failure shows the text.
 ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& lines);
 int ExitCode(int status);  // of a wait status; -1 unless the child exited
 
-// A libmodbus client connected to 127.0.0.1:port (3 s response timeout), or null.
+// A libmodbus client connected to 127.0.0.1:port (3 s response timeout), from
+// `from` as above, or null.
 using ModbusClient = std::unique_ptr<modbus_t, void (*)(modbus_t*)>;
-ModbusClient ConnectModbus(int port);
+ModbusClient ConnectModbus(int port, const char* from = nullptr);
 
 struct ServiceOptions {
     std::string config;  // all but the Port line, which Start() adds; empty: on 127.0.0.1
