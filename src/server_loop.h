@@ -7,9 +7,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <utility>
 #include <vector>
 
 #include "modbus_server.h"
@@ -67,6 +71,12 @@ struct Client {
     // Holds a complete request and is queued to serve it; nothing more is
     // read until it has been served.
     bool due = false;
+    // Dropped, but its replies may still be on their way: the sending side
+    // is shut, what it sends is read and discarded until it closes or until
+    // lingerUntil. Closing at once with unread bytes would send a reset,
+    // which makes the peer throw away replies it has not read yet.
+    bool lingering = false;
+    Clock::time_point lingerUntil;
     uint8_t buffer[kReceiveBuffer];
 };
 
@@ -94,6 +104,15 @@ inline Front FrontOf(const Client& c, int* length, std::string* why) {
 // this long.
 constexpr std::chrono::seconds kAcceptRetry{1};
 
+// Descriptors kept free below the process's limit for the board: the base
+// module opens a sysfs file per pin access (the request loop and the LED
+// thread at once), the drivers their devices, the journal its socket. A
+// client whose descriptor would fall into them is closed at once.
+constexpr int kDescriptorReserve = 16;
+
+// How long a dropped client's replies get to reach it.
+constexpr std::chrono::seconds kLinger{2};
+
 }  // namespace server
 
 struct Modbus_Server::Loop {
@@ -103,6 +122,8 @@ struct Modbus_Server::Loop {
     std::vector<int> serving;  // the ones served in this pass
     std::vector<int> ready;
     modbus_request request{};  // zeroed once, reused for every request
+    // Lingering clients with their deadlines, in the order they were dropped.
+    std::deque<std::pair<int, server::Clock::time_point>> lingering;
 
     bool acceptPaused = false;
     bool acceptReported = false;  // the episode has been logged
@@ -116,6 +137,40 @@ struct Modbus_Server::Loop {
     void Forget(int socket) {
         clients[socket].reset();
         due.erase(std::remove(due.begin(), due.end(), socket), due.end());
+    }
+    // Shuts the sending side of a dropped client and lets it linger.
+    void Linger(int socket) {
+        server::Client& c = *clients[socket];
+        shutdown(socket, SHUT_WR);
+        c.lingering = true;
+        c.due = false;
+        c.begin = c.end = 0;
+        due.erase(std::remove(due.begin(), due.end(), socket), due.end());
+        c.lingerUntil = server::Clock::now() + server::kLinger;
+        lingering.emplace_back(socket, c.lingerUntil);
+    }
+    // Closes the lingering clients whose time is up.
+    void EndLingering(server::Clock::time_point now) {
+        while (!lingering.empty() && lingering.front().second <= now) {
+            const auto [socket, until] = lingering.front();
+            lingering.pop_front();
+            const server::Client* c = Find(socket);
+            // Its descriptor may since belong to another client.
+            if (c != nullptr && c->lingering && c->lingerUntil == until) Forget(socket);
+        }
+    }
+    // Stops accepting until a client leaves or the retry time has come. The
+    // episode is logged once, at its start.
+    void PauseAccepting(int serverSocket, CorvaneLogger* logger, const std::string& why) {
+        acceptPaused = true;
+        acceptRetryAt = server::Clock::now() + server::kAcceptRetry;
+        readiness.Remove(serverSocket);
+        if (acceptReported) return;
+        acceptReported = true;
+        logger->Log(
+            LOG_WARNING,
+            "[MBS] Out of file descriptors (" + why + "): new connections wait until one closes",
+            false);
     }
     void ResumeAccepting(int serverSocket) {
         if (!acceptPaused) return;
