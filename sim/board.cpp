@@ -4,6 +4,7 @@
 
 #include <linux/spi/spidev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
@@ -423,7 +424,7 @@ void Board::FailNext(Op op, const std::string& pathPrefix, int count, int error)
 
 namespace {
 
-// "i2c:0xAA" (a bus address up to 0x3ff) or "spi:N" (N 0-7).
+// "i2c:0xAA" (a 7-bit bus address, as the drivers use) or "spi:N" (N 0-7).
 bool ParseDevice(const std::string& device, bool* spi, int* number) {
     *spi = device.compare(0, 4, "spi:") == 0;
     if (!*spi && device.compare(0, 4, "i2c:") != 0) return false;
@@ -435,7 +436,7 @@ bool ParseDevice(const std::string& device, bool* spi, int* number) {
         rest.find_first_not_of(digits, start) != std::string::npos)
         return false;
     *number = std::stoi(rest.substr(start), nullptr, *spi ? 10 : 16);
-    return *spi || *number <= 0x3ff;
+    return *spi || *number <= 0x7f;
 }
 
 }  // namespace
@@ -450,9 +451,17 @@ bool Board::FailDevice(const std::string& device, int count, int after) {
     bool spi;
     int value;
     if (!ParseDevice(device, &spi, &value)) return false;
-    if (count <= 0) return true;
     std::lock_guard<std::mutex> lock(mutex);
-    state->deviceFaults.push_back({spi, value, count, after < 0 ? 0 : after});
+    auto& faults = state->deviceFaults;
+    if (count <= 0) {
+        faults.erase(std::remove_if(faults.begin(), faults.end(),
+                                    [&](const State::DeviceFault& f) {
+                                        return f.spi == spi && f.number == value;
+                                    }),
+                     faults.end());
+        return true;
+    }
+    faults.push_back({spi, value, count, after < 0 ? 0 : after});
     return true;
 }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <set>
 
+#include "config_file.h"
+
 namespace sim {
 
 namespace {
@@ -118,8 +120,8 @@ std::string ReadAioBlock(const libconfig::Setting& setting, int index, BoardConf
                 return "'" + name + ".din' must be a list of 4 values 0 or 1";
         } else if (key == "alert") {
             if (entry.getType() != libconfig::Setting::TypeInt || int(entry) < 0 ||
-                int(entry) > 0xFFFF)
-                return "'" + name + ".alert' must be a number 0-65535";
+                (int(entry) & ~kAioAlertBits) != 0)
+                return "'" + name + ".alert' must be a mask of bits 0-3 and 10-11 (0x0C0F)";
             values.alert = static_cast<uint16_t>(int(entry));
         } else {
             return "unknown key '" + name + "." + key + "'";
@@ -226,6 +228,11 @@ BoardConfig DemoBoard() {
 
 bool LoadBoardFile(const std::string& path, BoardConfig* board, std::string* error) {
     const std::string where = "board file " + path;
+    std::string why;
+    if (CheckConfigFiles(path, &why) != 0) {
+        *error = "board file: " + why;
+        return false;
+    }
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
     if (!file) {
         *error = where + ": " + std::strerror(errno);

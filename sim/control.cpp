@@ -91,7 +91,8 @@ std::string Command(Board& board, const std::vector<std::string>& w,
         if (!Number(w[1], 1, kAioModules, &m)) return "analog module must be 1-7";
         bool fitted = false;
         if (what == "alert") {
-            if (!Number(w[3], 0, 0xFFFF, &value)) return "bits must be 0-65535";
+            if (!Number(w[3], 0, 0xFFFF, &value) || (value & ~kAioAlertBits) != 0)
+                return "bits must be among 0-3 and 10-11 (mask 0x0C0F)";
             fitted = SetAnalogAlert(board, m - 1, static_cast<uint16_t>(value));
         } else {
             if (!Number(w[3], 1, kAioChannels, &n)) return "channel must be 1-4";
@@ -109,7 +110,7 @@ std::string Command(Board& board, const std::vector<std::string>& w,
         if (w.size() != 3) return "usage: fail DEVICE N";
         if (!Number(w[2], 0, 1000000, &n)) return "count must be 0-1000000";
         if (!board.FailDevice(w[1], static_cast<int>(n)))
-            return "device must be i2c:0xAA (a bus address) or spi:N (0-7)";
+            return "device must be i2c:0xAA (a bus address 0x00-0x7F) or spi:N (0-7)";
         return "";
     }
     if (verb == "show") {
@@ -149,7 +150,8 @@ std::vector<std::string> ShowBoard(Board& board) {
 
 std::string RunControlCommand(Board& board, const std::string& line) {
     const std::vector<std::string> words = Words(line);
-    if (words.empty()) return "";
+    // Every line is answered: a client counting answers must not wait for ever.
+    if (words.empty()) return "error: empty line\n";
     std::vector<std::string> lines;
     const std::string why = Command(board, words, &lines);
     std::string answer;

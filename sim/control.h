@@ -8,9 +8,10 @@
 //   aio M adc C CODE     analog module M, channel C (1-4) converts CODE (0-65535)
 //   aio M din C L        analog module M, channel C digital input level L
 //   aio M alert BITS     analog module M raises BITS with every conversion
-//   fail DEVICE N        the next N transfers to DEVICE (i2c:0xAA or spi:N) fail with EIO
+//   fail DEVICE N        the next N transfers to DEVICE (i2c:0xAA or spi:N) fail with EIO;
+//                        N = 0 clears the faults pending for DEVICE
 //   show                 the board as the hardware shows it, one line per item
-// Every answer ends with a line "ok" or "error: <why>"; a blank line gets none.
+// Every answer ends with a line "ok" or "error: <why>", a blank line's too.
 #pragma once
 
 #include <memory>

@@ -45,6 +45,8 @@ struct AioValues {
     int din[kAioChannels] = {0, 0, 0, 0};                       // digital-input levels
     uint16_t alert = 0;  // alert status bits raised with every conversion
 };
+// The alert status bits the front-end has: channel alerts 0-3, ADC alerts 10-11.
+constexpr uint16_t kAioAlertBits = 0x0C0F;
 
 // A transfer fault a board file plans (key `faults`): once `after`
 // transfers to `device` ("i2c:0x22", "spi:3", as Board::FailDevice takes
@@ -166,7 +168,7 @@ class Board {
     // read or write while the bus descriptor is bound to that address) or
     // "spi:3" (an SPI_IOC_MESSAGE on /dev/spidev0.3). false for a device
     // name of another form. With `after`, that many transfers to the device
-    // go through first.
+    // go through first. A count of 0 clears the faults pending for it.
     bool FailDevice(const std::string& device, int count, int after = 0);
     // Whether `device` names a device as FailDevice takes it.
     static bool ValidDevice(const std::string& device);

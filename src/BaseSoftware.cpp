@@ -1,10 +1,11 @@
 // The service's entry point: the three globals, the command line and the
 // start sequence. After a successful start the main thread stays in the
-// server's request loop; SIGINT ends the process through the server's
-// orderly shutdown.
+// server's request loop; SIGINT and SIGTERM end the process through the
+// server's orderly shutdown, also when they arrive during the start.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <string>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
@@ -53,9 +54,23 @@ int CheckArgs(int argc, char** argv) {
     return 0;
 }
 
-// SIGINT: only records the request; the request loop carries out the
-// shutdown on the main thread, where logging and freeing are safe.
+namespace {
+// The stop signal received last, 0 while none came. The request loop learns
+// of one through the server; the start sequence looks here.
+volatile std::sig_atomic_t stopSignal = 0;
+
+// Carries out a stop that arrived during the start, now that the start has
+// reached a step after which it can be done in order.
+void StopIfRequested() {
+    if (stopSignal != 0) LMBS1.close_sigint_mb(stopSignal);
+}
+}  // namespace
+
+// SIGINT, SIGTERM: only records the request; the start sequence or the
+// request loop carries out the shutdown on the main thread, where logging
+// and freeing are safe. The status is the signal's number.
 void ExitHandler(int signal) {
+    stopSignal = signal;
     LMBS1.RequestShutdown(signal);
 }
 
@@ -70,24 +85,37 @@ int main(int argc, char** argv) {
     LL1.Log(LOG_NOTICE, "Corvane Base Software V" CORVANE_VERSION " started", false);
     LL1.Log(LOG_INFO, kSeparator, false);
 
-    if (LMM1.Init() != 0) {
-        LL1.Log(LOG_CRIT, "Problem Initialising Corvane", false);
-        return -1;
-    }
-    if (LMM1.ScanModules() != 0) {
-        LL1.Log(LOG_CRIT, "Problem During Module Detection", false);
-        return -1;
-    }
-    if (LMBS1.StartServer() != 0) {
-        LL1.Log(LOG_CRIT, "[VRS] Couldnt Start Corvane Server", false);
-        return -1;
-    }
-
+    // Armed before the modules are touched: a stop during the start must
+    // not leave pins exported. A parent may have left the signals blocked,
+    // which would make the service unstoppable but by SIGKILL.
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = ExitHandler;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal : {SIGINT, SIGTERM}) {
+        sigaction(signal, &action, nullptr);
+        sigaddset(&stops, signal);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+
+    if (LMM1.Init() != 0) {
+        LL1.Log(LOG_CRIT, "Problem Initialising Corvane", false);
+        return -1;
+    }
+    StopIfRequested();
+    if (LMM1.ScanModules() != 0) {
+        LL1.Log(LOG_CRIT, "Problem During Module Detection", false);
+        return -1;
+    }
+    StopIfRequested();
+    if (LMBS1.StartServer() != 0) {
+        LL1.Log(LOG_CRIT, "[VRS] Couldnt Start Corvane Server", false);
+        return -1;
+    }
+    // From here on a stop reaches the request loop through the server.
+    StopIfRequested();
     // systemd (Type=notify) counts the service as started from here: the
     // port listens and a stop request is served in order.
     sd_notify(0, "READY=1");

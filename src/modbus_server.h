@@ -72,8 +72,11 @@ class Modbus_Server {
     ~Modbus_Server();
 
     // Reads the configuration file into the fields. 0 when read (settings
-    // may be missing), -1 when it could not be opened or parsed. A wrong
-    // access setting is logged and leaves access.Valid() false.
+    // may be missing), -1 when it could not be opened or parsed (defaults
+    // kept), -2 when the server must not start: the file or one it includes
+    // is not a regular file, or the IP or Port cannot be listened on as
+    // written; the reason is on standard error. A wrong access setting is
+    // logged and leaves access.Valid() false.
     int ReadCfg();
     // Decodes a frame of `length` bytes into `request`, reading no byte
     // beyond it. 0: dispatch it (every function code that is not served
@@ -82,7 +85,8 @@ class Modbus_Server {
     int DecryptRAWMessage(uint8_t* frame, modbus_request* request, int length);
 
     // Reads the configuration, creates the mapping and listens. 0 or -1
-    // (also for a wrong access setting, before anything is created).
+    // (the reason on standard error or in the journal; also for a wrong
+    // access setting, before anything is created).
     int StartServer();
     // Serves clients until the process ends.
     int WaitAndHandle();
@@ -97,7 +101,8 @@ class Modbus_Server {
     int WaitForConnection();
 
     // Async-signal-safe: asks the request loop to shut down with `status`.
-    // The loop then calls close_sigint_mb(status) on the main thread.
+    // The loop then calls close_sigint_mb(status) on the main thread. Before
+    // StartServer it does nothing: the start sequence looks for a stop itself.
     void RequestShutdown(int status);
 
   private:

@@ -34,7 +34,8 @@ class LinuxPlatform : public Platform {
 
 // Like system(), but the service keeps its SIGINT handler while the command
 // runs: system() ignores SIGINT in the whole process for that time, so a stop
-// request arriving during a ping would be lost.
+// request arriving during a ping would be lost. The command gets the default
+// actions of both stop signals.
 int LinuxPlatform::RunCommand(const std::string& command) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -42,6 +43,7 @@ int LinuxPlatform::RunCommand(const std::string& command) {
     sigemptyset(&none);
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

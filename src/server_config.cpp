@@ -1,8 +1,10 @@
 // Configuration, start and stop of the server: reads the settings, listens,
 // and shuts down in order.
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <libconfig.h++>
 #include <poll.h>
@@ -11,6 +13,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include "config_file.h"
 #include "modbus_server.h"
 #include "server_loop.h"
 
@@ -34,19 +37,24 @@ bool LookupText(const libconfig::Config& config, const char* key, std::string* t
     }
 }
 
-// Decimal text as std::stoi reads it, reduced to its low 16 bits; false
-// when absent, not a string, or not convertible.
-bool LookupNumber(const libconfig::Config& config, const char* key, uint16_t* value) {
-    std::string text;
-    if (!LookupText(config, key, &text)) return false;
+// Decimal text as std::stoi reads it: 1 with *value, 0 when absent, not a
+// string or without leading digits, -1 when beyond the range of int.
+int LookupNumber(const libconfig::Config& config, const char* key, int* value, std::string* text) {
+    if (!LookupText(config, key, text)) return 0;
     try {
-        *value = static_cast<uint16_t>(std::stoi(text));
-        return true;
+        *value = std::stoi(*text);
+        return 1;
     } catch (const std::invalid_argument&) {
-        return false;
+        return 0;
     } catch (const std::out_of_range&) {
-        return false;
+        return -1;
     }
+}
+
+// A setting the server cannot start with: the reason on standard error.
+void Unusable(const std::string& why) {
+    std::fprintf(stderr, "Config error: %s\n", why.c_str());
+    std::fflush(stderr);
 }
 
 }  // namespace
@@ -57,6 +65,11 @@ Modbus_Server::Modbus_Server(CorvaneLogger* logger, Module_Manager* moduleManage
 int Modbus_Server::ReadCfg() {
     libconfig::Config config;
     const std::string path = os().ConfigPath();
+    std::string why;
+    if (CheckConfigFiles(path, &why) != 0) {
+        Unusable(why);
+        return -2;
+    }
     try {
         config.readFile(path.c_str());
     } catch (const libconfig::FileIOException&) {
@@ -91,13 +104,36 @@ int Modbus_Server::ReadCfg() {
         logger->Log(LOG_WARNING,
                     "No 'IP' setting in configuration file. Using Standard: " + ip + "\n", false);
     }
-    if (!LookupNumber(config, "Port", &port)) {
+    // An address or port the server cannot listen on as written is not
+    // replaced by another one (libmodbus would take 255.255.255.255 or a
+    // port the 16 bits wrap to): the start fails instead.
+    bool usable = true;
+    in_addr address{};
+    if (inet_pton(AF_INET, ip.c_str(), &address) != 1) {
+        Unusable("IP '" + ip + "' is not a dotted IPv4 address");
+        usable = false;
+    } else if (ip[0] == '0' && address.s_addr != htonl(INADDR_ANY)) {
+        // libmodbus listens on every address for any text starting with 0.
+        Unusable("IP '" + ip + "' is no address to listen on");
+        usable = false;
+    }
+    int number = 0;
+    const int portFound = LookupNumber(config, "Port", &number, &text);
+    if (portFound == 0) {
         logger->Log(LOG_WARNING,
                     "No 'Port' setting in configuration file.Using Standard: " +
                         std::to_string(port) + "\n",
                     false);
+    } else if (portFound < 0 || number < 1 || number > 65535) {
+        Unusable("Port '" + text + "' is outside 1-65535");
+        usable = false;
+    } else {
+        port = static_cast<uint16_t>(number);
     }
-    if (!LookupNumber(config, "MaxConnections", &maxConnections)) {
+    // The backlog only: its low 16 bits are harmless.
+    if (LookupNumber(config, "MaxConnections", &number, &text) == 1) {
+        maxConnections = static_cast<uint16_t>(number);
+    } else {
         logger->Log(LOG_WARNING,
                     "No 'MaxConnections' setting in configuration file.Using Standard: " +
                         std::to_string(maxConnections) + "\n",
@@ -105,14 +141,13 @@ int Modbus_Server::ReadCfg() {
     }
     std::string error;
     if (access.Read(config, &error) != 0) logger->Log(LOG_ERR, "[MBS] " + error, false);
-    return 0;
+    return usable ? 0 : -2;
 }
 
 Modbus_Server::~Modbus_Server() = default;
 
 int Modbus_Server::StartServer() {
-    ReadCfg();
-    if (!access.Valid()) return -1;
+    if (ReadCfg() == -2 || !access.Valid()) return -1;
     logger->Log(LOG_NOTICE,
                 "[MBS] Starting " + name + " @ " + location + " (IP: " + ip + ":" +
                     std::to_string(port) + ")",
@@ -125,13 +160,12 @@ int Modbus_Server::StartServer() {
         logger->Log(LOG_ERR, modbus_strerror(errno), false);
         return -1;
     }
-    logger->Log(LOG_INFO, "[MBS] " + name + " is up and running :)", false);
 
     // libmodbus refuses an empty or over-long address text with no context.
     ctx.reset(modbus_new_tcp(ip.c_str(), port));
     serverSocket = ctx ? modbus_tcp_listen(ctx.get(), maxConnections) : -1;
     if (serverSocket == -1) {
-        std::fputs("Unable to listen TCP connection\n", stderr);
+        std::fprintf(stderr, "Unable to listen TCP connection: %s\n", std::strerror(errno));
         std::fflush(stderr);
         ctx.reset();
         return -1;
@@ -149,6 +183,8 @@ int Modbus_Server::StartServer() {
         ReleaseServer();
         return -1;
     }
+    // Only now: a server that does not listen is not up.
+    logger->Log(LOG_INFO, "[MBS] " + name + " is up and running :)", false);
     return 0;
 }
 

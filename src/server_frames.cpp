@@ -49,7 +49,9 @@ bool IsServedFunction(int function) {
 // modbus_reply, or 0. libmodbus 3.1.6 answers an unknown function code, a
 // quantity of 0 or beyond the protocol maximum and a byte count that does
 // not fit the quantity only after sleeping its response timeout, which
-// would stall every client; the codes are the ones it would send.
+// would stall every client; the codes are the ones it would send. A byte
+// count must be exactly what the quantity needs, for coils as for
+// registers (the library itself lets a longer one through for coils).
 // `decoded`: the decoder accepted the frame.
 int RefusalCode(const uint8_t* frame, int length, bool decoded) {
     if (length <= kFunctionOffset) return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
@@ -80,7 +82,7 @@ int RefusalCode(const uint8_t* frame, int length, bool decoded) {
             const int byteCount = frame[kByteCountOffset];
             const bool coils = function == MODBUS_FC_WRITE_MULTIPLE_COILS;
             const bool consistent =
-                coils ? count >= 1 && count <= MODBUS_MAX_WRITE_BITS && byteCount * 8 >= count
+                coils ? count >= 1 && count <= MODBUS_MAX_WRITE_BITS && byteCount == (count + 7) / 8
                       : count >= 1 && count <= MODBUS_MAX_WRITE_REGISTERS && byteCount == 2 * count;
             if (!consistent) return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
             // In range but refused by the decoder (data it cannot hold):

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -24,6 +26,24 @@ std::string PeerName(const sockaddr_in& address) {
     return std::string(inet_ntoa(address.sin_addr)) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+// The process's descriptor limit as an int.
+int DescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > static_cast<rlim_t>(INT_MAX))
+        return INT_MAX;
+    return static_cast<int>(limit.rlim_cur);
+}
+
+// Milliseconds from now to `at` (0 once it has passed), the shorter of that
+// and `wait` (-1: none yet).
+int WaitUntil(int wait, Clock::time_point at) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(Clock::duration::zero(), at - Clock::now()));
+    return wait == -1 ? static_cast<int>(left.count())
+                      : std::min(wait, static_cast<int>(left.count()));
+}
+
 }  // namespace
 
 int Modbus_Server::WaitAndHandle() {
@@ -40,12 +60,8 @@ int Modbus_Server::HandlePass(int timeoutMs, int* status) {
     }
     Loop& l = *loop;
     int wait = l.due.empty() ? timeoutMs : 0;
-    if (l.acceptPaused) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            std::max(Clock::duration::zero(), l.acceptRetryAt - Clock::now()));
-        wait = wait == -1 ? static_cast<int>(left.count())
-                          : std::min(wait, static_cast<int>(left.count()));
-    }
+    if (l.acceptPaused) wait = WaitUntil(wait, l.acceptRetryAt);
+    if (!l.lingering.empty()) wait = WaitUntil(wait, l.lingering.front().second);
     wait = IdleWait(wait);
     if (l.readiness.Wait(wait, &l.ready) == -1) {
         if (errno == EINTR) return 0;
@@ -66,7 +82,9 @@ int Modbus_Server::HandlePass(int timeoutMs, int* status) {
         }
         ++handled;
     }
-    if (l.acceptPaused && Clock::now() >= l.acceptRetryAt) l.ResumeAccepting(serverSocket);
+    const Clock::time_point now = Clock::now();
+    if (l.acceptPaused && now >= l.acceptRetryAt) l.ResumeAccepting(serverSocket);
+    l.EndLingering(now);
 
     // One request from every client that has one: none waits behind another's queue.
     l.serving.swap(l.due);
@@ -89,19 +107,23 @@ void Modbus_Server::AcceptClient() {
     if (client == -1) {
         const int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return;
-        std::perror("Server accept() error");
-        if (error == EMFILE || error == ENFILE) {
-            loop->acceptPaused = true;
-            loop->acceptRetryAt = Clock::now() + kAcceptRetry;
-            loop->readiness.Remove(serverSocket);
-            if (!loop->acceptReported) {
-                loop->acceptReported = true;
-                logger->Log(LOG_WARNING,
-                            "[MBS] Out of file descriptors (" + std::string(std::strerror(error)) +
-                                "): new connections wait until one closes",
-                            false);
-            }
+        if (error != EMFILE && error != ENFILE) {
+            std::perror("Server accept() error");
+            return;
         }
+        // Once per episode: every retry would report it again.
+        if (!loop->acceptReported) std::perror("Server accept() error");
+        loop->PauseAccepting(serverSocket, logger, std::strerror(error));
+        return;
+    }
+    const int limit = DescriptorLimit();
+    if (client >= limit - kDescriptorReserve) {
+        // Descriptors are handed out lowest first: every one below it is open.
+        accepted.Reset();
+        loop->PauseAccepting(serverSocket, logger,
+                             std::to_string(client + 1) + " of " + std::to_string(limit) +
+                                 " open, the last " + std::to_string(kDescriptorReserve) +
+                                 " kept for the board");
         return;
     }
     if (!Admit(address)) return;
@@ -133,6 +155,13 @@ void Modbus_Server::AcceptClient() {
 
 void Modbus_Server::ReadClient(int socket) {
     Client* c = loop->Find(socket);
+    if (c != nullptr && c->lingering) {
+        // Read only to be thrown away; its end or an error ends the lingering.
+        const ssize_t n = recv(socket, c->buffer, sizeof c->buffer, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            loop->Forget(socket);
+        return;
+    }
     if (c == nullptr || c->due) return;
     if (c->begin > 0) {
         std::memmove(c->buffer, c->buffer + c->begin, c->end - c->begin);
@@ -160,6 +189,8 @@ void Modbus_Server::QueueRequest(int socket) {
             loop->due.push_back(socket);
             break;
         case Front::Invalid:
+            // The replies to the requests before it are still to be read.
+            c->lingering = true;
             DropClient(socket, why);
             break;
         case Front::Incomplete:
@@ -200,7 +231,12 @@ void Modbus_Server::DropClient(int socket, const std::string& why) {
         connections.erase(it);
     }
     logger->Log(LOG_INFO, "Active Connections: " + std::to_string(connections.size()), false);
-    loop->Forget(socket);
+    Client* c = loop->Find(socket);
+    if (c != nullptr && c->lingering) {
+        loop->Linger(socket);
+    } else {
+        loop->Forget(socket);
+    }
     if (connections.empty()) moduleManager->Set_LED_State(kConnectionLed, LED_SLOW_BLINK);
     loop->ResumeAccepting(serverSocket);
 }

@@ -7,9 +7,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <utility>
 #include <vector>
 
 #include "modbus_server.h"
@@ -68,6 +72,12 @@ struct Client {
     // read until it has been served.
     bool due = false;
     bool readOnly = false;  // its writes are refused
+    // Dropped, but its replies may still be on their way: the sending side
+    // is shut, what it sends is read and discarded until it closes or until
+    // lingerUntil. Closing at once with unread bytes would send a reset,
+    // which makes the peer throw away replies it has not read yet.
+    bool lingering = false;
+    Clock::time_point lingerUntil;
     uint8_t buffer[kReceiveBuffer];
 };
 
@@ -95,6 +105,15 @@ inline Front FrontOf(const Client& c, int* length, std::string* why) {
 // this long.
 constexpr std::chrono::seconds kAcceptRetry{1};
 
+// Descriptors kept free below the process's limit for the board: the base
+// module opens a sysfs file per pin access (the request loop and the LED
+// thread at once), the drivers their devices, the journal its socket. A
+// client whose descriptor would fall into them is closed at once.
+constexpr int kDescriptorReserve = 16;
+
+// How long a dropped client's replies get to reach it.
+constexpr std::chrono::seconds kLinger{2};
+
 }  // namespace server
 
 struct Modbus_Server::Loop {
@@ -106,6 +125,8 @@ struct Modbus_Server::Loop {
     modbus_request request{};  // zeroed once, reused for every request
     RefusalReports refusals;
     ActivityOrder activity;  // kept only when the access settings need it
+    // Lingering clients with their deadlines, in the order they were dropped.
+    std::deque<std::pair<int, server::Clock::time_point>> lingering;
 
     bool acceptPaused = false;
     bool acceptReported = false;  // the episode has been logged
@@ -120,6 +141,41 @@ struct Modbus_Server::Loop {
         clients[socket].reset();
         activity.Remove(socket);
         due.erase(std::remove(due.begin(), due.end(), socket), due.end());
+    }
+    // Shuts the sending side of a dropped client and lets it linger.
+    void Linger(int socket) {
+        server::Client& c = *clients[socket];
+        shutdown(socket, SHUT_WR);
+        activity.Remove(socket);  // no longer a connection: never idle, never evicted
+        c.lingering = true;
+        c.due = false;
+        c.begin = c.end = 0;
+        due.erase(std::remove(due.begin(), due.end(), socket), due.end());
+        c.lingerUntil = server::Clock::now() + server::kLinger;
+        lingering.emplace_back(socket, c.lingerUntil);
+    }
+    // Closes the lingering clients whose time is up.
+    void EndLingering(server::Clock::time_point now) {
+        while (!lingering.empty() && lingering.front().second <= now) {
+            const auto [socket, until] = lingering.front();
+            lingering.pop_front();
+            const server::Client* c = Find(socket);
+            // Its descriptor may since belong to another client.
+            if (c != nullptr && c->lingering && c->lingerUntil == until) Forget(socket);
+        }
+    }
+    // Stops accepting until a client leaves or the retry time has come. The
+    // episode is logged once, at its start.
+    void PauseAccepting(int serverSocket, CorvaneLogger* logger, const std::string& why) {
+        acceptPaused = true;
+        acceptRetryAt = server::Clock::now() + server::kAcceptRetry;
+        readiness.Remove(serverSocket);
+        if (acceptReported) return;
+        acceptReported = true;
+        logger->Log(
+            LOG_WARNING,
+            "[MBS] Out of file descriptors (" + why + "): new connections wait until one closes",
+            false);
     }
     void ResumeAccepting(int serverSocket) {
         if (!acceptPaused) return;

@@ -25,7 +25,8 @@ struct Case {
     std::vector<std::string> warnings;
     int port = 1502, maxConnections = 5;
     std::string name = "Corvane Modbus Server", location = "not set yet", ip = "0.0.0.0";
-    int errorLine = 0;  // a parse error reported on standard error
+    int errorLine = 0;       // a parse error reported on standard error
+    std::string error = "";  // else the start of the one line there (result -2)
 };
 
 // clang-format off
@@ -34,6 +35,15 @@ Case Number(const std::string& setting, int value = -1) {
     Case c{"Name = \"n\";\nLocation = \"l\";\nIP = \"1.2.3.4\";\nPort = " + setting +
            ";\nMaxConnections = " + setting + ";\n", 0, {}, value, value, "n", "l", "1.2.3.4"};
     if (value < 0) c.warnings = {kPort, kMax}, c.port = 1502, c.maxConnections = 5;
+    return c;
+}
+
+// A Port outside 1-65535 fails the start; MaxConnections keeps 16 bits (-1: beyond int).
+Case BadPort(const std::string& setting, int max) {
+    Case c = Number(setting, max);
+    c.result = -2, c.port = 1502, c.warnings.clear();
+    if (max < 0) c.warnings = {kMax};
+    c.error = "Config error: Port '" + setting.substr(1, setting.size() - 2) + "' is outside 1-65535\n";
     return c;
 }
 
@@ -49,8 +59,14 @@ const std::vector<Case> kCases = {
     // A syntax error on line 3 keeps every default.
     {"Name = \"Fine\";\nPort = \"502\";\nLocation = ;\nIP = \"1.2.3.4\";\n", -1, {}, 1502, 5,
      "Corvane Modbus Server", "not set yet", "0.0.0.0", 3},
-    Number("\"502\"", 502), Number("\"70000\"", 4464), Number("\"-1\"", 65535), Number("\"1502abc\"", 1502),
-    Number("\"  +77\"", 77), Number("\"abc\""), Number("\"\""), Number("\"99999999999\""), Number("502"),
+    Number("\"502\"", 502), BadPort("\"70000\"", 4464), BadPort("\"-1\"", 65535), BadPort("\"0\"", 0),
+    Number("\"1502abc\"", 1502), Number("\"  +77\"", 77), Number("\"abc\""), Number("\"\""),
+    BadPort("\"99999999999\"", -1), Number("502"),
+    {"Name = \"n\";\nLocation = \"l\";\nIP = \"999.1.1.1\";\nPort = \"502\";\nMaxConnections = \"5\";\n", -2, {},
+     502, 5, "n", "l", "999.1.1.1", 0, "Config error: IP '999.1.1.1' is not a dotted IPv4 address\n"},
+    // libconfig's scanner would end the process reading a directory.
+    {"/* @include \".\" */\n@include \".\"\n", -2, {}, 1502, 5, "Corvane Modbus Server", "not set yet",
+     "0.0.0.0", 0, "Config error: . (included by "},
 };
 // clang-format on
 
@@ -94,9 +110,9 @@ TEST(Config, FilesGiveTheirFieldsWarningsAndJournalRecords) {
         // A parse error: one line naming file and line, then the parser's text.
         const std::string prefix =
             "Parse error at " + path + ":" + std::to_string(c.errorLine) + " - ";
-        EXPECT_TRUE(c.errorLine ? err.rfind(prefix, 0) == 0 && err.size() > prefix.size() + 1 &&
-                                      err.find('\n') == err.size() - 1
-                                : err.empty())
+        const std::string& start = c.errorLine ? prefix : c.error;
+        EXPECT_TRUE(start.empty() ? err.empty()
+                                  : err.rfind(start, 0) == 0 && err.find('\n') == err.size() - 1)
             << err;
     }
 }

@@ -71,11 +71,12 @@ class Control : public testing::Test {
 
 TEST_F(Control, Commands) {
     board.AddI2cChip(0x41, std::make_shared<Chip>());
-    // A command and its answer: "ok", "" for none, else what follows "error: ".
+    // A command and its answer: "ok", else what follows "error: ".
+    const std::string device = "device must be i2c:0xAA (a bus address 0x00-0x7F) or spi:N (0-7)";
     const std::pair<const char*, std::string> cases[] = {
         {"input 3 1", "ok"},
         {" input\t0x8  1 \r", "ok"},
-        {" \t", ""},
+        {" \t", "empty line"},
         {"input 9 1", "input must be 0-8"},
         {"input 1", "usage: input N L"},
         {"tmp 2 raw 1 100", "TMP2 is not fitted"},
@@ -86,12 +87,16 @@ TEST_F(Control, Commands) {
         {"aio 1 adc 5 1", "channel must be 1-4"},
         {"aio 1 alert", "usage: aio M adc C CODE | aio M din C L | aio M alert BITS"},
         {"fail i2c:0x41 -1", "count must be 0-1000000"},
-        {"fail spi:8 1", "device must be i2c:0xAA (a bus address) or spi:N (0-7)"},
+        {"aio 1 alert 0x0010", "bits must be among 0-3 and 10-11 (mask 0x0C0F)"},
+        {"fail spi:8 1", device},
+        {"fail i2c:0x80 1", device},
         {"reboot", "unknown command (input, tmp, aio, fail, show)"},
+        {"fail i2c:0x41 5", "ok"},
+        {"fail i2c:0x41 0", "ok"},  // clears the five
         {"fail i2c:0x41 2", "ok"}};
     for (const auto& [line, why] : cases) {
-        const std::string answer = why == "ok" || why.empty() ? why : "error: " + why;
-        EXPECT_EQ(sim::RunControlCommand(board, line), answer + (why.empty() ? "" : "\n")) << line;
+        const std::string answer = why == "ok" ? why : "error: " + why;
+        EXPECT_EQ(sim::RunControlCommand(board, line), answer + "\n") << line;
     }
     EXPECT_EQ(sim::RunControlCommand(board, "show"),
               "GRUND leds 0 0 0\nGRUND output 0\nGRUND inputs 0 0 0 1 0 0 0 0 1\nok\n");

@@ -215,8 +215,10 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
         {3,
          {Pdu(1, 0, 0), Pdu(2, 0, 2001), Pdu(3, 0, 126), Pdu(4, 0, 200),
           Pdu(15, 0, 10, Bytes{0xFF}), Pdu(16, 0, 124, Bytes{0x1B, 0x02}), Pdu(5, 0, 0x1234),
-          Pdu(5, 0, 0xFFFF), Pdu(5, 0, 0xFF01)}},
-        {2, {Pdu(1, 75, 10)}},
+          Pdu(5, 0, 0xFFFF), Pdu(5, 0, 0xFF01), Pdu(15, 0, 10, Bytes{0xFF, 3, 0}),
+          Pdu(15, 75, 10, Bytes{0xFF})}},
+        // A quantity is checked before the address; a single coil's value after it.
+        {2, {Pdu(1, 75, 10), Pdu(5, 80, 0x1234)}},
         {1,
          {Bytes{0x2B, 0x0E, 0x01, 0x00}, Bytes{0x07}, Pdu(0, 1, 2),
           Bytes{0x16, 0, 1, 0xFF, 0xFF, 0, 0}}}};
@@ -284,17 +286,16 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     Service clash(second);
     ASSERT_TRUE(clash.Start());
     EXPECT_EQ(ExitCode(clash.WaitExit(15s)), 255);
-    EXPECT_EQ(clash.Stderr(), "Unable to listen TCP connection\n");
+    EXPECT_EQ(clash.Stderr(), "Unable to listen TCP connection: Address already in use\n");
     const std::string clashJournal = Journal(clash, "[VRS] Couldnt Start Corvane Server");
-    EXPECT_TRUE(InOrder(clashJournal, {"[MBS] E2E is up and running :)", "[VRS] Couldnt Start"}));
-    EXPECT_EQ(Count(clashJournal, "Server stopped"), 0);
+    EXPECT_EQ(Count(clashJournal, "up and running") + Count(clashJournal, "Server stopped"), 0);
 
     ExpectStopOnSigint(service, true, bad);
 }
 
 // A header that no Modbus TCP frame has closes the connection with a line
 // saying why; nothing behind it is taken for a request. Requests sent
-// together are all answered in order.
+// together are all answered in order, those before a bad header too.
 TEST(EndToEnd, FramesAreTakenApartOrRefused) {
     Service service(Debug());
     ASSERT_TRUE(service.Start()) << service.Stderr();
@@ -314,11 +315,17 @@ TEST(EndToEnd, FramesAreTakenApartOrRefused) {
     }
     EXPECT_EQ(Count(service.Stdout(), "Request Accepted"), 0);
 
+    // A bad header after them, with more bytes than the service reads at
+    // once: the replies before it still arrive, then the end.
     Sockets c;
     ASSERT_TRUE(c.Open(service.port(), 1));
-    ASSERT_TRUE(Send(c[0], Frames(10, [](int i) { return Pdu(4, i == 3 ? 3 : 2, 1); })));
+    Bytes bytes = Frames(10, [](int i) { return Pdu(4, i == 3 ? 3 : 2, 1); });
+    bytes.insert(bytes.end(), {0, 1, 0, 1, 0, 6});
+    bytes.resize(bytes.size() + 16384);
+    ASSERT_TRUE(Send(c[0], bytes));
     for (uint16_t i = 0; i < 10; ++i)
         EXPECT_EQ(Reply(c[0]), Frame(i, {4, 2, 0, uint8_t(i == 3 ? 18 : 7)}));
+    EXPECT_TRUE(Closed(c[0]));
 }
 
 // Clients in the middle of a frame hold nobody: each keeps its bytes until
@@ -388,23 +395,28 @@ TEST(EndToEnd, TwoThousandConnectionsAreAllServed) {
     EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
 }
 
-TEST(EndToEnd, OutOfDescriptorsNeitherSpinsNorFloods) {
+// Descriptors for the board come first: clients stop being accepted short of
+// the limit, so an already connected client still switches the base output
+// and reads the base inputs (a sysfs file opened per access). The loop does
+// not spin and the episode is logged once.
+TEST(EndToEnd, OutOfDescriptorsTheBoardComesFirst) {
     ServiceOptions options = Debug(256);
     options.openFiles = 64;
+    options.board = "inputs = [1, 0, 0, 0, 0, 0, 0, 0, 1];\n";
     Service service(options);
     ASSERT_TRUE(service.Start()) << service.Stderr();
     Sockets clients;
     ASSERT_TRUE(clients.Open(service.port(), 100)) << "connection " << clients.size();
     const std::string condition = "[MBS] Out of file descriptors (";
     ASSERT_TRUE(service.WaitStdout(condition)) << service.Stdout();
-    const auto start = Clock::now();
     const double before = CpuSeconds(service.pid());
     std::this_thread::sleep_for(2s);
     EXPECT_LT(CpuSeconds(service.pid()) - before, 0.4) << "spins on the listening socket";
+    EXPECT_EQ(Ask(clients[0], Pdu(5, 0, 0xFF00)), Pdu(5, 0, 0xFF00));
+    EXPECT_EQ(Ask(clients[0], Pdu(2, 0, 9)), (Bytes{2, 2, 1, 1}));
+    EXPECT_EQ(Ask(clients[0], Pdu(1, 0, 1)), (Bytes{1, 1, 1}));
     EXPECT_EQ(Count(service.Stdout(), condition), 1);
-    const int retries = Count(service.Stderr(), "Server accept() error");
-    EXPECT_TRUE(retries >= 1 && retries <= (Clock::now() - start) / 1s + 3)
-        << retries << " accept retries: more than once a second";
+    EXPECT_LE(Count(service.Stderr(), "Server accept() error"), 1);
 
     clients.Close();
     ExpectServesAfterAllLeft(service);

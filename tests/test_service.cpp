@@ -5,7 +5,10 @@
 #include <csignal>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
 
 #include "journal.h"
 #include "service.h"
@@ -110,42 +113,76 @@ TEST_F(EntryPoint, StartFailuresEndWith255) {
         << badBoard.Stderr();
     EXPECT_EQ(badBoard.Stdout(), "");
     EXPECT_TRUE(badBoard.Journal("", 1s).empty());
+
+    // Files that are no regular files, an address or port that cannot be
+    // listened on as written: a line saying why, no "up and running".
+    testsupport::TempDir dir;
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string config, board;
+        int port;
+        std::string error;
+    } cases[] = {
+        {"", dir.path(), 0, "corvanebs-sim: board file: " + dir.path() + " is a directory"},
+        {"@include \"" + fifo + "\"\n", "", 0, "Config error: " + fifo + " (included by "},
+        {"IP = \"localhost\";\n", "", 0, "Config error: IP 'localhost' is not a dotted IPv4"},
+        {"IP = \"127.0.0.1\";\n", "", 70000, "Config error: Port '70000' is outside 1-65535\n"}};
+    for (const auto& c : cases) {
+        options.config = c.config;
+        options.board = "";
+        options.env["CORVANE_SIM_BOARD"] = c.board;
+        options.port = c.port;
+        Service odd(options);
+        ASSERT_TRUE(odd.Start());
+        EXPECT_EQ(ExitCode(odd.WaitExit(10s)), 255) << c.error;
+        EXPECT_EQ(odd.Stderr().rfind(c.error, 0), 0u) << odd.Stderr();
+        EXPECT_EQ(odd.Stdout().find("up and running"), std::string::npos);
+        EXPECT_EQ(odd.Stdout().find("[VRS] Couldnt Start Corvane Server") == std::string::npos,
+                  !c.board.empty());
+    }
 }
 
 // The simulator's GPIO trace shows the board as the kernel would see it: the
 // base module set up before the server listens, and released in order by
-// the destructors that run after the SIGINT shutdown.
+// the destructors that run after the shutdown, on SIGINT (status 2) or
+// SIGTERM (15), also when the stop came before the start was through; the
+// control socket's file goes too.
 TEST_F(EntryPoint, BaseModulePinsComeUpBeforeServingAndGoDownAtExit) {
-    testsupport::TempDir traceDir;
-    ServiceOptions options;
-    options.env["CORVANE_SIM_TRACE"] = traceDir.path() + "/gpio.trace";
-    Service service(options);
-    ASSERT_TRUE(service.Start());
-    auto events = [&](const std::string& kind) {
-        std::vector<std::string> out;
-        std::istringstream lines(testsupport::ReadFile(traceDir.path() + "/gpio.trace"));
-        std::string what, pin, level;
-        while (lines >> what >> pin >> level) {
-            if (what == kind || kind.empty()) out.push_back(what + " " + pin + " " + level);
-        }
-        return out;
-    };
-    // The I/O pins, then the three LEDs.
+    // The I/O pins, then the three LEDs; at exit unexported, the LEDs dark first.
     const std::vector<std::string> pins = {"502", "503", "501", "500", "0",   "22", "1",
                                            "27",  "13",  "12",  "496", "497", "498"};
-    std::vector<std::string> exports, expected;
+    std::vector<std::string> exports, teardown;
     for (const auto& pin : pins) exports.push_back("export " + pin + " 0");
-    EXPECT_EQ(events("export"), exports);
-
-    ASSERT_EQ(ExitCode(service.Stop(SIGINT)), 2);
-    auto all = events("");
-    auto firstUnexport = std::find(all.begin(), all.end(), "unexport 502 0");
-    ASSERT_NE(firstUnexport, all.end());
-    std::vector<std::string> teardown(firstUnexport, all.end());
-    for (size_t i = 0; i < 10; ++i) expected.push_back("unexport " + pins[i] + " 0");
+    for (size_t i = 0; i < 10; ++i) teardown.push_back("unexport " + pins[i] + " 0");
     for (const char* line : {"gpio 496 0", "gpio 497 0", "gpio 498 0", "unexport 496 0",
-                             "unexport 497 0", "unexport 498 0"}) {
-        expected.push_back(line);
+                             "unexport 497 0", "unexport 498 0"})
+        teardown.push_back(line);
+    for (const auto& [signal, pending, status] :
+         {std::tuple{SIGINT, false, 2}, {SIGTERM, false, 15}, {SIGTERM, true, 15}}) {
+        SCOPED_TRACE(std::to_string(signal) + (pending ? " during the start" : " serving"));
+        testsupport::TempDir dir;
+        ServiceOptions options;
+        options.env["CORVANE_SIM_TRACE"] = dir.path() + "/gpio.trace";
+        options.env["CORVANE_SIM_CONTROL"] = dir.path() + "/control";
+        options.pendingSignal = pending ? signal : 0;
+        options.waitListening = !pending;
+        Service service(options);
+        ASSERT_TRUE(service.Start());
+        ASSERT_EQ(ExitCode(pending ? service.WaitExit(10s) : service.Stop(signal)), status);
+        // A stop during the start is carried out once the base module is up.
+        EXPECT_EQ(service.Stdout().find("[MBS] Starting") == std::string::npos, pending);
+        EXPECT_NE(service.Stdout().find("Server stopped and all connections closed"),
+                  std::string::npos);
+        EXPECT_NE(access((dir.path() + "/control").c_str(), F_OK), 0);
+        std::vector<std::string> all, exported;
+        std::istringstream lines(testsupport::ReadFile(dir.path() + "/gpio.trace"));
+        for (std::string what, pin, level; lines >> what >> pin >> level;) {
+            all.push_back(what + " " + pin + " " + level);
+            if (what == "export") exported.push_back(all.back());
+        }
+        EXPECT_EQ(exported, exports);
+        const auto first = std::find(all.begin(), all.end(), "unexport 502 0");
+        EXPECT_EQ(std::vector<std::string>(first, all.end()), teardown);
     }
-    EXPECT_EQ(teardown, expected);
 }

@@ -127,6 +127,8 @@ TEST(UnitFile, VerifiesWithoutComplaint) {
     const std::string shipped = ReadFile(CORVANE_SOURCE_DIR "/packaging/corvanebs.service");
     const std::regex execStart("\nExecStart=[^\n]*");
     ASSERT_TRUE(std::regex_search(shipped, execStart));
+    // The orderly stops' statuses: SIGINT 2, SIGTERM 15.
+    EXPECT_TRUE(std::regex_search(shipped, std::regex("\nSuccessExitStatus=2 15\n")));
     const std::string unit =
         std::regex_replace(shipped, execStart, "\nExecStart=" CORVANE_BOARD_BINARY);
     const std::string broken =

@@ -162,6 +162,13 @@ bool Service::Start(std::chrono::milliseconds timeout) {
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         signal(SIGINT, SIG_DFL);
+        if (options_.pendingSignal != 0) {
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            sigaddset(&blocked, options_.pendingSignal);
+            sigprocmask(SIG_BLOCK, &blocked, nullptr);
+            raise(options_.pendingSignal);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -54,6 +54,7 @@ struct ServiceOptions {
     std::map<std::string, std::string> env;
     int port = 0;               // 0: a free loopback port
     rlim_t openFiles = 0;       // the child's RLIMIT_NOFILE; 0: inherited
+    int pendingSignal = 0;      // blocked and raised before exec: pending when the child starts
     bool waitListening = true;  // Start() returns once the port listens
 };
 
