@@ -30,6 +30,8 @@ constexpr int kTmpModules = 3;
 constexpr int kTmpInputs = 16;
 constexpr int kAioModules = 7;
 constexpr int kAioChannels = 4;
+// The SPI controller's fastest clock; the kernel caps requests at it.
+constexpr uint32_t kSpiControllerMaxSpeed = 125000000;
 
 // What a temperature module's converters present: the raw 12-bit codes of
 // its inputs 1..16, in input-register order.
