@@ -30,6 +30,8 @@ constexpr int kTmpModules = 3;
 constexpr int kTmpInputs = 16;
 constexpr int kAioModules = 7;
 constexpr int kAioChannels = 4;
+// The base board's GPIO lines of inputs 0-8, as its traces lead them.
+constexpr int kInputPins[9] = {503, 501, 500, 0, 22, 1, 27, 13, 12};
 // The SPI controller's fastest clock; the kernel caps requests at it.
 constexpr uint32_t kSpiControllerMaxSpeed = 125000000;
 

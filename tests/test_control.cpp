@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "driver_test.h"
-#include "grund.h"
 #include "service.h"
 
 namespace {
@@ -54,7 +53,7 @@ TEST_F(Control, Commands) {
     EXPECT_EQ(sim::RunControlCommand(board, "show"),
               "GRUND leds 0 0 0\nGRUND output 0\nGRUND inputs 0 0 0 1 0 0 0 0 1\nok\n");
     // The driver's view of the inputs set above, and of the chip's two failures.
-    EXPECT_EQ(board.Level(LL_GPIO_IN_Map[3]) + board.Level(LL_GPIO_IN_Map[8]), 2);
+    EXPECT_EQ(board.Level(sim::kInputPins[3]) + board.Level(sim::kInputPins[8]), 2);
     const int bus = board.Open("/dev/i2c-1", O_RDWR);
     ASSERT_EQ(board.Ioctl(bus, 0x0703, reinterpret_cast<void*>(0x41)), 0);
     uint8_t byte = 0;
@@ -86,7 +85,7 @@ TEST_F(Control, ServerListensOnlyWhereItMayAndServesEachClientApart) {
     send(split, "put 2 1\n", 8, 0);
     EXPECT_EQ(Receive(split, 1), "ok\n");
     EXPECT_EQ(Receive(last, 2), "ok\n") << "answered, then closed";
-    EXPECT_EQ(board.Level(LL_GPIO_IN_Map[2]) + board.Level(LL_GPIO_IN_Map[5]), 2);
+    EXPECT_EQ(board.Level(sim::kInputPins[2]) + board.Level(sim::kInputPins[5]), 2);
     // One client more than served at once takes the place of the longest idle.
     std::vector<int> idle = {split, last};
     while (idle.size() < sim::ControlServer::kMaxClients + 3) idle.push_back(UnixSocket(path));

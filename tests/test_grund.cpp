@@ -37,7 +37,7 @@ class GrundTest : public ::testing::Test {
 TEST_F(GrundTest, Channels) {
     ASSERT_TRUE(EnsureJournald());
     for (int high = 0; high < 9; ++high) {
-        for (int i = 0; i < 9; ++i) board.SetInput(LL_GPIO_IN_Map[i], i == high);
+        for (int i = 0; i < 9; ++i) board.SetInput(sim::kInputPins[i], i == high);
         for (int ch = 0; ch < 9; ++ch)
             EXPECT_EQ(Get(&G::get_InputBit, ch), R(0, ch == high)) << high << " on " << ch;
     }
