@@ -73,7 +73,15 @@ int AioFrontend::Ioctl(unsigned long request, void* arg) {
                 if (tx != nullptr) std::memcpy(in, tx, 4);
                 {
                     std::lock_guard<std::mutex> lock(mutex);
-                    Exchange(in, out);
+                    const uint32_t clock =
+                        std::min(t.speed_hz ? t.speed_hz : speed, kSpiControllerMaxSpeed);
+                    if (mode == kMode && clock <= kMaxClock && !csHeld) {
+                        Exchange(in, out);
+                    } else {
+                        std::memset(out, 0xFF, 4);
+                    }
+                    // cs_change on the last transfer keeps chip select asserted after it.
+                    csHeld = (i + 1 == count) == (t.cs_change != 0);
                 }
                 if (rx != nullptr) std::memcpy(rx, out, 4);
                 // A frame takes its time on the wire: others run meanwhile.
@@ -102,15 +110,21 @@ int AioFrontend::Ioctl(unsigned long request, void* arg) {
         case SPI_IOC_RD_MODE:
             *static_cast<uint8_t*>(arg) = mode;
             return 0;
-        case SPI_IOC_WR_BITS_PER_WORD:
-            bitsPerWord = *static_cast<uint8_t*>(arg);
+        case SPI_IOC_WR_BITS_PER_WORD: {
+            // The controller shifts 8-bit words only; 0 means 8.
+            const uint8_t bits = *static_cast<uint8_t*>(arg);
+            if (bits != 0 && bits != 8) return Fail(EINVAL);
+            bitsPerWord = 8;
             return 0;
+        }
         case SPI_IOC_RD_BITS_PER_WORD:
             *static_cast<uint8_t*>(arg) = bitsPerWord;
             return 0;
-        case SPI_IOC_WR_MAX_SPEED_HZ:
-            speed = *static_cast<uint32_t*>(arg);
+        case SPI_IOC_WR_MAX_SPEED_HZ: {
+            const uint32_t wanted = *static_cast<uint32_t*>(arg);
+            speed = wanted == 0 ? kSpiControllerMaxSpeed : std::min(wanted, kSpiControllerMaxSpeed);
             return 0;
+        }
         case SPI_IOC_RD_MAX_SPEED_HZ:
             *static_cast<uint32_t*>(arg) = speed;
             return 0;
@@ -159,7 +173,7 @@ void AioFrontend::Exchange(const uint8_t* in, uint8_t* out) {
 }
 
 uint8_t AioFrontend::Status() const {
-    return alertStatus != 0 ? kAlertFlag : 0;
+    return (alertStatus | values.alert) != 0 ? kAlertFlag : 0;
 }
 
 uint16_t AioFrontend::Read(uint8_t address) const {
@@ -172,7 +186,7 @@ uint16_t AioFrontend::Read(uint8_t address) const {
             return bits;
         }
         case kAlertStatus:
-            return alertStatus;
+            return alertStatus | values.alert;
         case kDeviceStatus:
             return hang || busyReads > 0 ? kBusy : 0;
         case kIdentificationRegister:
@@ -197,7 +211,6 @@ void AioFrontend::Write(uint8_t address, uint16_t value) {
             const int d = kDeviceChannel[c];
             if (value & (1 << d)) registers[kAdcResult + d] = values.adc[c];
         }
-        alertStatus |= values.alert;
         busyReads = kBusyReads;
     } else {
         registers[address] = value;
@@ -225,6 +238,7 @@ bool AioFrontend::SetDin(int channel, int level) {
 
 void AioFrontend::SetAlert(uint16_t bits) {
     std::lock_guard<std::mutex> lock(mutex);
+    alertStatus |= values.alert;  // what was raised stays latched
     values.alert = bits;
 }
 

@@ -16,7 +16,6 @@
 #include <unistd.h>
 #include <utility>
 
-#include "grund.h"  // the input pins, in the order of BoardConfig::inputs
 #include "models.h"
 
 namespace sim {
@@ -299,7 +298,7 @@ void Board::Reset(const BoardConfig& config) {
         ++s.boardGeneration;
         s.pins.clear();
         s.driven.clear();
-        for (int i = 0; i < 9; ++i) s.driven[LL_GPIO_IN_Map[i]] = config.inputs[i] != 0;
+        for (int i = 0; i < 9; ++i) s.driven[kInputPins[i]] = config.inputs[i] != 0;
         s.valueWrites.clear();
         s.unexports.clear();
         oldChips.swap(s.i2cChips);

@@ -4,9 +4,15 @@
 #include <string>
 
 #include "models.h"
-#include "rel.h"  // the modules' bus addresses
 
 namespace sim {
+
+namespace {
+
+// Bus addresses of REL1-REL4, as the modules' jumpers set them.
+constexpr uint16_t kAddress[4] = {0x20, 0x22, 0x24, 0x26};
+
+}  // namespace
 
 ssize_t PortExpander::Write(const uint8_t* data, size_t length) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -50,12 +56,12 @@ uint8_t PortExpander::pinsLocked() const {
 
 void InstallRelayModule(Board& board, int index) {
     if (index < 0 || index >= 4) return;
-    board.AddI2cChip(RelayAdressMap[index], std::make_shared<PortExpander>());
+    board.AddI2cChip(kAddress[index], std::make_shared<PortExpander>());
 }
 
 std::vector<std::string> ShowRelayModule(Board& board, int index) {
     if (index < 0 || index >= 4) return {};
-    auto chip = std::dynamic_pointer_cast<PortExpander>(board.I2cChipAt(RelayAdressMap[index]));
+    auto chip = std::dynamic_pointer_cast<PortExpander>(board.I2cChipAt(kAddress[index]));
     if (!chip) return {};
     const uint8_t pins = chip->Pins();
     std::string line = "REL" + std::to_string(index + 1) + " pins";

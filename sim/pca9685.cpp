@@ -4,7 +4,6 @@
 #include <string>
 
 #include "models.h"
-#include "pwm.h"  // the modules' bus addresses
 
 namespace sim {
 
@@ -18,6 +17,10 @@ constexpr uint8_t kTestMode = 0xFF;
 constexpr uint8_t kFullBit = 0x10;
 constexpr uint8_t kMinPrescale = 3;
 constexpr int kCounts = 4096;
+
+// Bus addresses of PWM1-PWM8, as the modules' jumpers set them: PWM4 sits
+// at 0x49 and PWM5 at 0x47 on this board.
+constexpr uint16_t kAddress[8] = {0x41, 0x43, 0x45, 0x49, 0x47, 0x4B, 0x4D, 0x4F};
 
 // Chip channels of output n (1-4) and of its indicator.
 constexpr int kOutputChannel = 0;
@@ -129,14 +132,14 @@ bool Pca9685::runningLocked() const {
 
 void InstallPwmModule(Board& board, int index) {
     if (index < 0 || index >= 8) return;
-    board.AddI2cChip(PwmAddressMap[index], std::make_shared<Pca9685>());
+    board.AddI2cChip(kAddress[index], std::make_shared<Pca9685>());
 }
 
 // One line per output: the chip channel's duty at its pin, the PWM
 // frequency, and the indicator, which lights while its channel is low.
 std::vector<std::string> ShowPwmModule(Board& board, int index) {
     if (index < 0 || index >= 8) return {};
-    auto chip = std::dynamic_pointer_cast<Pca9685>(board.I2cChipAt(PwmAddressMap[index]));
+    auto chip = std::dynamic_pointer_cast<Pca9685>(board.I2cChipAt(kAddress[index]));
     if (!chip) return {};
     std::vector<std::string> lines;
     const std::string name = "PWM" + std::to_string(index + 1);

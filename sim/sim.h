@@ -30,6 +30,10 @@ constexpr int kTmpModules = 3;
 constexpr int kTmpInputs = 16;
 constexpr int kAioModules = 7;
 constexpr int kAioChannels = 4;
+// The base board's GPIO lines of inputs 0-8, as its traces lead them.
+constexpr int kInputPins[9] = {503, 501, 500, 0, 22, 1, 27, 13, 12};
+// The SPI controller's fastest clock; the kernel caps requests at it.
+constexpr uint32_t kSpiControllerMaxSpeed = 125000000;
 
 // What a temperature module's converters present: the raw 12-bit codes of
 // its inputs 1..16, in input-register order.

@@ -17,47 +17,6 @@ namespace {
 constexpr uint8_t kControllerModes = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_NO_CS;
 constexpr uint16_t kCodeMask = 0x0FFF;
 
-// One chip-select-low frame as the converter sees it, a clock at a time.
-class Frame {
-  public:
-    explicit Frame(const uint16_t* codes) : codes(codes) {}
-
-    // Takes the DIN bit of one clock; the DOUT bit (1 while not driven).
-    int Clock(int din) {
-        if (start < 0) {
-            if (din) start = clock;
-            ++clock;
-            return 1;
-        }
-        const int k = clock++ - start;  // clocks since the start bit
-        if (k == 1) single = din;
-        if (k >= 2 && k <= 4) select = (select << 1) | din;  // D2, D1, D0
-        if (k == 4) code = Sample();
-        if (k <= 5) return 1;  // sampling
-        if (k == 6) return 0;  // null bit
-        if (k <= 18) return (code >> (18 - k)) & 1;
-        if (k <= 29) return (code >> (k - 18)) & 1;
-        return 0;
-    }
-
-  private:
-    // Single-ended: the selected input. Differential: the pair's inputs
-    // 2p and 2p + 1, the odd one positive when D0 is set; below zero reads 0.
-    uint16_t Sample() const {
-        if (single) return codes[select];
-        const int even = codes[select & 6], odd = codes[(select & 6) + 1];
-        const int difference = (select & 1) ? odd - even : even - odd;
-        return static_cast<uint16_t>(std::max(difference, 0));
-    }
-
-    const uint16_t* codes;
-    int clock = 0;
-    int start = -1;
-    int single = 0;
-    int select = 0;
-    uint16_t code = 0;
-};
-
 std::shared_ptr<TmpConverter> ConverterFor(Board& board, int index, int input, int* at) {
     if (index < 0 || index >= kTmpModules || input < 0 || input >= kTmpInputs) return nullptr;
     const TmpWiring wiring = TmpInputWiring(input);
@@ -69,6 +28,34 @@ std::shared_ptr<TmpConverter> ConverterFor(Board& board, int index, int input, i
 
 TmpConverter::TmpConverter(const uint16_t codes[kInputs]) {
     std::copy(codes, codes + kInputs, this->codes);
+}
+
+int TmpConverter::Clock(int din) {
+    Frame& f = frame;
+    if (f.start < 0) {
+        if (din) f.start = f.clock;
+        ++f.clock;
+        return 1;
+    }
+    const int k = f.clock++ - f.start;  // clocks since the start bit
+    if (k == 1) f.single = din;
+    if (k >= 2 && k <= 4) f.select = (f.select << 1) | din;  // D2, D1, D0
+    if (k == 4) f.code = Sample();
+    if (k <= 5) return 1;  // sampling
+    if (k == 6) return 0;  // null bit
+    if (k <= 18) return (f.code >> (18 - k)) & 1;
+    if (k <= 29) return (f.code >> (k - 18)) & 1;
+    return 0;
+}
+
+// Single-ended: the selected input. Differential: the pair's inputs 2p and
+// 2p + 1, the odd one positive when D0 is set; below zero reads 0.
+uint16_t TmpConverter::Sample() const {
+    const int select = frame.select;
+    if (frame.single) return codes[select];
+    const int even = codes[select & 6], odd = codes[(select & 6) + 1];
+    const int difference = (select & 1) ? odd - even : even - odd;
+    return static_cast<uint16_t>(std::max(difference, 0));
 }
 
 int TmpConverter::Ioctl(unsigned long request, void* arg) {
@@ -95,7 +82,7 @@ int TmpConverter::Ioctl(unsigned long request, void* arg) {
             return 0;
         case SPI_IOC_WR_MAX_SPEED_HZ: {
             const uint32_t wanted = *static_cast<uint32_t*>(arg);
-            speed = wanted == 0 ? kControllerMaxSpeed : std::min(wanted, kControllerMaxSpeed);
+            speed = wanted == 0 ? kSpiControllerMaxSpeed : std::min(wanted, kSpiControllerMaxSpeed);
             return 0;
         }
         case SPI_IOC_RD_MAX_SPEED_HZ:
@@ -114,11 +101,12 @@ int TmpConverter::Ioctl(unsigned long request, void* arg) {
         const uint8_t bits = transfers[n].bits_per_word;
         if (bits != 0 && bits != bitsPerWord) return Fail(EINVAL);
     }
-    Frame frame(codes);
+    // A message starts a frame unless chip select stayed asserted after the last one.
+    if (!csHeld) frame = Frame{};
     int total = 0;
     for (size_t n = 0; n < count; ++n) {
         const spi_ioc_transfer& t = transfers[n];
-        const uint32_t clock = std::min(t.speed_hz ? t.speed_hz : speed, kControllerMaxSpeed);
+        const uint32_t clock = std::min(t.speed_hz ? t.speed_hz : speed, kSpiControllerMaxSpeed);
         const bool follows = ((mode & SPI_CPHA) != 0) == ((mode & SPI_CPOL) != 0) &&
                              (mode & (SPI_CS_HIGH | SPI_NO_CS)) == 0 && clock <= kConverterMaxClock;
         const auto* tx = reinterpret_cast<const uint8_t*>(t.tx_buf);
@@ -128,13 +116,14 @@ int TmpConverter::Ioctl(unsigned long request, void* arg) {
             uint8_t in = 0xFF;
             if (follows) {
                 for (int bit = 7; bit >= 0; --bit) {
-                    in = static_cast<uint8_t>((in << 1) | frame.Clock((out >> bit) & 1));
+                    in = static_cast<uint8_t>((in << 1) | Clock((out >> bit) & 1));
                 }
             }
             if (rx) rx[i] = in;
         }
         total += static_cast<int>(t.len);
-        if (t.cs_change && n + 1 < count) frame = Frame(codes);
+        if (t.cs_change && n + 1 < count) frame = Frame{};
+        csHeld = n + 1 == count && t.cs_change;
     }
     return total;
 }

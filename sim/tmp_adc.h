@@ -7,8 +7,10 @@
 // converter takes the single/differential bit and three input bits, samples
 // for one clock, drives a null bit low and then the 12-bit code, MSB first
 // (then the code again LSB first, then zeros). Before its null bit the line
-// is not driven and reads 1. The spidev node's settings are part of the
-// model: mode, word size and speed, capped at what the controller can do.
+// is not driven and reads 1. The frame ends when chip select rises: a
+// message whose last transfer keeps it asserted (cs_change) runs on into the
+// next message. The spidev node's settings are part of the model: mode, word
+// size and speed, capped at what the controller can do.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +23,6 @@ namespace sim {
 class TmpConverter : public SpiDevice {
   public:
     static constexpr int kInputs = 8;
-    // The SPI controller's fastest clock; the kernel caps requests at it.
-    static constexpr uint32_t kControllerMaxSpeed = 125000000;
     // The fastest clock the converter follows.
     static constexpr uint32_t kConverterMaxClock = 2000000;
 
@@ -40,11 +40,22 @@ class TmpConverter : public SpiDevice {
     uint32_t Speed() const;  // the node's current maximum speed
 
   private:
+    // The frame since chip select fell: clocks, the start bit's clock, the
+    // single/differential bit, the input bits and the code they sampled.
+    struct Frame {
+        int clock = 0, start = -1, single = 0, select = 0;
+        uint16_t code = 0;
+    };
+    int Clock(int din);  // takes one DIN bit of the frame, gives the DOUT bit (1 while not driven)
+    uint16_t Sample() const;
+
     mutable std::mutex mutex;
     uint16_t codes[kInputs];
     uint8_t mode = 0;
     uint8_t bitsPerWord = 8;
-    uint32_t speed = kControllerMaxSpeed;
+    uint32_t speed = kSpiControllerMaxSpeed;
+    Frame frame;
+    bool csHeld = false;
 };
 
 // Where module input `input` (0-15, input-register order) is converted:

@@ -522,15 +522,16 @@ int Aio_Module::get_OutputRegister(unsigned char index, unsigned short* value) {
 
 int Aio_Module::ConnectionTest() {
     // Opening the port sets the device's mode for every user of it. A probe
-    // that finds no analog module puts the mode back, so that a temperature
-    // module on the same device goes on converting.
+    // that finds no analog module, at whatever step, puts the mode back, so
+    // that a temperature module on the same device goes on converting.
     uint32_t modeBefore = 0;
     const bool opened = Spi.Fd < 0;
     const bool modeKnown = opened && SpiGetMode(Spi.Port, &modeBefore) == 0;
-    if (opened && SpiOpenPort(Spi) != 0) return -1;
     unsigned short id = 0;
-    if (ReadReg(kIdentificationReg, &id) == 0 && id == kIdentification) return 0;
-    if (modeKnown) SpiSetMode(Spi, modeBefore);
+    if ((!opened || SpiOpenPort(Spi) == 0) && ReadReg(kIdentificationReg, &id) == 0 &&
+        id == kIdentification)
+        return 0;
+    if (modeKnown) SpiSetMode(Spi.Port, modeBefore);
     return -1;
 }
 

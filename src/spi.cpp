@@ -55,26 +55,31 @@ int SpiClosePort(SpiPort& port) {
     return 0;
 }
 
-int SpiGetMode(int port, uint32_t* mode) {
+namespace {
+
+// One mode request on a descriptor of its own: 0, or -1.
+int ModeRequest(int port, unsigned long request, uint8_t* value) {
     if (port < 0 || port > 7) return -1;
     const std::string path = "/dev/spidev0." + std::to_string(port);
     int fd = os().Open(path.c_str(), O_RDWR);
     if (fd < 0) return -1;
-    uint8_t value = 0;
-    int result = os().Ioctl(fd, SPI_IOC_RD_MODE, &value);
+    int result = os().Ioctl(fd, request, value);
     os().Close(fd);
-    if (result < 0) return -1;
+    return result < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int SpiGetMode(int port, uint32_t* mode) {
+    uint8_t value = 0;
+    if (ModeRequest(port, SPI_IOC_RD_MODE, &value) != 0) return -1;
     *mode = value;
     return 0;
 }
 
-int SpiSetMode(SpiPort& port, uint32_t mode) {
+int SpiSetMode(int port, uint32_t mode) {
     uint8_t value = static_cast<uint8_t>(mode);
-    if (os().Ioctl(port.Fd, SPI_IOC_WR_MODE, &value) < 0 ||
-        os().Ioctl(port.Fd, SPI_IOC_RD_MODE, &value) < 0)
-        return -1;
-    port.Mode = (port.Mode & ~0xFFu) | value;
-    return 0;
+    return ModeRequest(port, SPI_IOC_WR_MODE, &value);
 }
 
 int SpiWriteAndRead(SpiPort& port, const uint8_t* tx, uint8_t* rx, uint32_t length) {

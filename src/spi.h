@@ -22,9 +22,9 @@ int SpiClosePort(SpiPort& port);
 // The mode device `port` is set to now; the kernel keeps one per device,
 // shared by every descriptor open on it. 0, or -1 when it cannot be read.
 int SpiGetMode(int port, uint32_t* mode);
-// Sets the mode of an open port alone, keeping what the kernel reports in
-// Mode. 0, or -1.
-int SpiSetMode(SpiPort& port, uint32_t mode);
+// Sets the mode of device `port` for every user of it, through a descriptor
+// of its own. 0, or -1.
+int SpiSetMode(int port, uint32_t mode);
 // One full-duplex transfer of `length` bytes with chip select held throughout.
 // 0, or -1 after printing the reason on standard error.
 int SpiWriteAndRead(SpiPort& port, const uint8_t* tx, uint8_t* rx, uint32_t length);

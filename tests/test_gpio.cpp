@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim.h"
+#include "driver_test.h"
 
 namespace {
 
@@ -65,14 +65,13 @@ const Step kSteps[] = {
 // clang-format on
 
 TEST(Gpio, CallsTheirFailuresAndConcurrentWriters) {
-    sim::Board& board = sim::Board::Get();
     sim::BoardConfig config;
     config.inputs[0] = 1;
-    board.Reset(config);
+    testsupport::BoardScope scope(config);
+    sim::Board& board = scope.board;
     for (size_t i = 0; i < std::size(kSteps); ++i) {
         const Step& s = kSteps[i];
         SCOPED_TRACE("step " + std::to_string(i));
-        board.ClearLog();
         if (s.faultPath) board.FailNext(s.faultOp, s.faultPath, 1, EIO);
         testing::internal::CaptureStdout();
         EXPECT_EQ(s.call(s.pin, s.arg), s.result);
@@ -81,7 +80,7 @@ TEST(Gpio, CallsTheirFailuresAndConcurrentWriters) {
         const std::string pin502 =
             !board.IsExported(502) ? "-"
                                    : board.Direction(502) + " " + std::to_string(board.Level(502));
-        EXPECT_EQ(board.Log().empty() ? "untouched" : pin502, s.pin502);
+        EXPECT_EQ(testsupport::Steps().empty() ? "untouched" : pin502, s.pin502);
     }
 
     // Writers on three pins at once: every write lands, in order (and TSan

@@ -18,24 +18,10 @@ using namespace testsupport;
 using G = Grundmodul;
 sim::Board& board = sim::Board::Get();
 
-// Unexports ("u12") and LED value writes ("496=0") of the transaction log.
-Lines PinSteps() {
-    Lines steps;
-    for (const auto& t : board.Log()) {
-        const std::string data(t.data.begin(), t.data.end()), path = t.path;
-        if (t.op == sim::Op::Write && path == "/sys/class/gpio/unexport")
-            steps.push_back("u" + data);
-        if (t.op == sim::Op::Write && path.find("/gpio49") == 15 && path.find("/value") == 23)
-            steps.push_back(path.substr(20, 3) + "=" + data);
-    }
-    return steps;
-}
-
 // The module is set up with its blinker stopped: only the test writes pins.
 class GrundTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetBoard({}, 0.001);
         ASSERT_EQ(grund.init(), 0);
         grund.StopThreads();
     }
@@ -43,6 +29,7 @@ class GrundTest : public ::testing::Test {
     R Get(int (G::*get)(unsigned char, T*), int channel) {
         return Got(grund, get, channel);
     }
+    BoardScope scope{{}, 0.001};
     CorvaneLogger logger{7, false};
     Grundmodul grund{&logger};
 };
@@ -50,7 +37,7 @@ class GrundTest : public ::testing::Test {
 TEST_F(GrundTest, Channels) {
     ASSERT_TRUE(EnsureJournald());
     for (int high = 0; high < 9; ++high) {
-        for (int i = 0; i < 9; ++i) board.SetInput(LL_GPIO_IN_Map[i], i == high);
+        for (int i = 0; i < 9; ++i) board.SetInput(sim::kInputPins[i], i == high);
         for (int ch = 0; ch < 9; ++ch)
             EXPECT_EQ(Get(&G::get_InputBit, ch), R(0, ch == high)) << high << " on " << ch;
     }
@@ -172,8 +159,10 @@ TEST_F(GrundTest, StopTwiceTeardownWithoutInitAndAFailedInit) {
     // Without a completed init every pin is released, but no LED is written.
     board.Reset(sim::BoardConfig{});
     { Grundmodul idle(&logger); }
-    EXPECT_EQ(PinSteps(), (Lines{"u502", "u503", "u501", "u500", "u0", "u22", "u1", "u27", "u13",
-                                 "u12", "u496", "u497", "u498"}));
+    EXPECT_EQ(Steps([](auto& t) { return t.op == sim::Op::Write; }),
+              "unexport=502! unexport=503! unexport=501! unexport=500! unexport=0! unexport=22! "
+              "unexport=1! unexport=27! unexport=13! unexport=12! unexport=496! unexport=497! "
+              "unexport=498!");
     board.FailNext(sim::Op::Open, "/sys/class/gpio/gpio497/direction", 1, EIO);
     EXPECT_EQ(grund.init(), -1) << "init stops at the first pin that fails";
     EXPECT_TRUE(board.IsExported(496) && !board.IsExported(498));

@@ -20,22 +20,9 @@ namespace {
 using namespace testsupport;
 sim::Board& board = sim::Board::Get();
 
-// The bus traffic since the last call: "t0"/"s41" binds, "w0a00" writes, "r10"
-// reads, "z1" sleeps in ms, "!" failed. Without `all`: no binds nor 1 ms settles.
-std::string Traffic(bool all = false) {
-    std::ostringstream text;
-    for (const sim::Transaction& t : board.Log()) {
-        if (t.op == sim::Op::Ioctl && all)
-            text << (t.request == I2C_SLAVE ? " s" : " t") << std::hex << t.argument;
-        if (t.op == sim::Op::Sleep && (all || t.argument > 1000))
-            text << " z" << std::dec << t.argument / 1000;
-        if (t.op == sim::Op::Read || t.op == sim::Op::Write)
-            text << (t.op == sim::Op::Read ? " r" : " w");
-        for (uint8_t b : t.data) text << std::hex << (b >> 4) << (b & 15);
-        if (t.result == -1) text << "!";
-    }
-    board.ClearLog();
-    return text.str().empty() ? "" : text.str().substr(1);
+// The bus traffic since the last call: transfers and the longer waits.
+std::string Traffic() {
+    return Steps([](auto& t) { return IsTransfer(t) || (IsSleep(t) && t.argument > 1000); });
 }
 
 // A register or coil read: the value, or minus the result.
@@ -48,13 +35,16 @@ int Bit(CorvaneModule* m, int channel) {
     return r != 0 ? -r : value;
 }
 
+sim::BoardConfig Fitted(V pwm, V relay) {
+    sim::BoardConfig config;
+    config.pwm = std::move(pwm);
+    config.relay = std::move(relay);
+    return config;
+}
+
 class I2c : public testing::Test {
   protected:
     void SetUp() override {
-        sim::BoardConfig config;
-        config.pwm = {1, 3};
-        config.relay = {1, 2};
-        ResetBoard(config);
         bus = i2c_open("/dev/i2c-1");
         pwm = std::make_unique<PwmModule>(bus, 0, &logger, 200);
         rel = std::make_unique<RelayModule>(bus, 0, &logger);
@@ -64,6 +54,7 @@ class I2c : public testing::Test {
         Traffic();
     }
     void TearDown() override { i2c_close(bus); }
+    BoardScope scope{Fitted({1, 3}, {1, 2})};
     int bus = -1;
     CorvaneLogger logger{7, true};
     std::unique_ptr<PwmModule> pwm;
@@ -77,14 +68,15 @@ TEST_F(I2c, AccessLayer) {
     pca->Write(autoIncrement, 2);
     // {read, device, internal address, length, result, traffic}
     const std::tuple<bool, i2c_device, uint32_t, int, int, std::string> cases[] = {
-        {false, {bus, 0x41, 0, 1, 0, 8, 1}, 6, 5, 5, "t0 s41 w060102 z1 w08030405 z1"},
-        {false, {bus, 0x41, 0, 0, 0, 8, 2}, 0x1234, 1, 1, "t0 s41 w123401 z1"},
-        {false, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 2, 2, "t0 s41 w0102 z1"},
+        {false, {bus, 0x41, 0, 1, 0, 8, 1}, 6, 5, 5, "t0 s41 w060102 z1000 w08030405 z1000"},
+        {false, {bus, 0x41, 0, 0, 0, 8, 2}, 0x1234, 1, 1, "t0 s41 w123401 z1000"},
+        {false, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 2, 2, "t0 s41 w0102 z1000"},
         {false, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 0, 0, "t0 s41"},
-        {true, {bus, 0x41, 0, 0, 0, 8, 1}, 7, 2, 2, "t0 s41 w07 z1 r0203"},
-        {true, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 1, 1, "t0 s41 z1 r04"},
+        {true, {bus, 0x41, 0, 0, 0, 8, 1}, 7, 2, 2, "t0 s41 w07 z1000 r0203"},
+        {true, {bus, 0x41, 0, 1, 0, 8, 0}, 0, 1, 1, "t0 s41 z1000 r04"},
         {true, {bus, 0x80, 0, 1, 0, 8, 1}, 0, 1, -1, "t0 s80!"},
-        {false, {bus, 0x41, 0, 1, 0, 0, 1}, 0, 1, -1, ""},  // page size 0
+        {false, {bus, 0x80, 0, 1, 0, 8, 1}, 0, 1, -1, "t0 s80!"},  // nothing to the chip before
+        {false, {bus, 0x41, 0, 1, 0, 0, 1}, 0, 1, -1, ""},         // page size 0
     };
     for (const auto& [read, device, iaddr, length, result, traffic] : cases) {
         uint8_t in[5] = {};
@@ -92,7 +84,7 @@ TEST_F(I2c, AccessLayer) {
             read ? i2c_read(&device, iaddr, in, length) : i2c_write(&device, iaddr, data, length),
             result)
             << traffic;
-        EXPECT_EQ(Traffic(true), traffic);
+        EXPECT_EQ(Steps(), traffic);
     }
     // The second page fails: the first stays written.
     board.FailDevice("i2c:0x41", 1, 1);
@@ -140,7 +132,7 @@ TEST_F(I2c, PwmFrequency) {
         Traffic();
     }
     // Asleep for the prescale, awake, the wake-up wait, restart.
-    EXPECT_EQ(traffic, "w00 r01 w0011 wfe1e w0001 z50 w0081");
+    EXPECT_EQ(traffic, "w00 r01 w0011 wfe1e w0001 z50000 w0081");
 }
 
 TEST_F(I2c, PwmDutyPolarityAndIndicators) {
@@ -186,6 +178,27 @@ TEST_F(I2c, PwmPolarityUnderBusFaults) {
     EXPECT_TRUE(pwm->Polarity[0]) << "the chip may be partly written";
     const std::string traffic = Traffic();
     EXPECT_EQ(traffic.substr(traffic.size() - 7), " w2600!") << "the indicator comes first";
+}
+
+// The scan keeps the bus while a module uses it, and finds each module at
+// its jumpers' address: PWM4 at 0x49, PWM5 at 0x47.
+TEST_F(I2c, ScanKeepsTheBusWhileAModuleUsesIt) {
+    pwm.reset();
+    rel.reset();
+    // {PWM fitted, relay fitted, PWM mask, relay mask, bus still open}
+    const std::tuple<V, V, int, int, int> cases[] = {
+        {{4}, {}, 8, 0, 1}, {{5}, {}, 16, 0, 1}, {{}, {3}, 0, 4, 1}, {{}, {}, 0, 0, 0}};
+    for (const auto& [pwms, relays, pwmMask, relMask, kept] : cases) {
+        board.Reset(Fitted(pwms, relays));
+        const int descriptors = board.OpenDescriptors();
+        Module_Manager manager(&logger);
+        Echoed([&] { return manager.ScanModules(); });
+        EXPECT_EQ(
+            V({manager.PwmPresent, manager.RelPresent, board.OpenDescriptors() - descriptors}),
+            (V{pwmMask, relMask, kept}));
+        for (CorvaneModule*& module : manager.Modules) delete std::exchange(module, nullptr);
+        if (kept) i2c_close(manager.I2cHandle);
+    }
 }
 
 // The scan keeps what answers and the bus with it; an FC 15 whose third

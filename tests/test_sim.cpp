@@ -6,12 +6,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <iomanip>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "driver_test.h"
 #include "i2c.h"
 #include "platform.h"
 
@@ -33,17 +32,6 @@ struct Chip : sim::I2cChip {
     ssize_t Read(uint8_t*, size_t n) override { return n; }
 };
 
-// The log: "op request argument [data] result[ command]; " per call, hex but the result.
-std::string Log() {
-    std::ostringstream text;
-    for (const sim::Transaction& t : Board::Get().Log()) {
-        text << sim::OpName(t.op) << std::hex << ' ' << t.request << ' ' << t.argument << " [";
-        for (uint8_t byte : t.data) text << std::setw(2) << std::setfill('0') << int{byte};
-        text << "] " << std::dec << t.result << (t.op == Op::Command ? " " + t.path : "") << "; ";
-    }
-    return text.str();
-}
-
 std::string WriteFile(const std::string& name, const std::string& text) {
     std::string path = testing::TempDir() + name;
     std::ofstream(path) << text;
@@ -52,11 +40,8 @@ std::string WriteFile(const std::string& name, const std::string& text) {
 
 class Sim : public testing::Test {
   protected:
-    void SetUp() override {
-        board.Reset(sim::BoardConfig{});
-        board.SetTimeScale(0);
-    }
-    Board& board = Board::Get();
+    testsupport::BoardScope scope;
+    Board& board = scope.board;
 };
 
 // Faults hit the next calls of one kind on a path prefix; sleeps and
@@ -83,9 +68,7 @@ TEST_F(Sim, InjectedFaultsCommandsAndRealFiles) {
     EXPECT_EQ(os().Read(file, text, 3), 3);
     EXPECT_STREQ(text, "abc");
     EXPECT_EQ(os().Close(file), 0);
-    EXPECT_EQ(Log(),
-              "write 0 0 [78] -1; write 0 0 [78] -1; write 0 0 [78] 1; open 0 2 [] -1; "
-              "close 0 0 [] 0; sleep 0 5dc [] 0; command 0 0 [] -1 rm -rf /; ");
+    EXPECT_EQ(testsupport::Steps(), "w78! w78! w78 open:i2c-1! close:i2c-1 z1500 cmd:rm -rf /!");
     EXPECT_EQ(board.OpenDescriptors(), 0);
 }
 
@@ -148,10 +131,10 @@ TEST_F(Sim, BoardFilesAndStart) {
     EXPECT_EQ(PlatformStart(), 0);
     // The simulator program keeps no transaction log, so it never grows.
     i2c_close(i2c_open("/dev/i2c-1"));
-    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(testsupport::Steps(), "");
     board.SetLogLimit(sim::Board::kLogLimit);
     int bus = i2c_open("/dev/i2c-1");
-    EXPECT_EQ(Log(), "open 0 2 [] " + std::to_string(bus) + "; ");
+    EXPECT_EQ(testsupport::Steps(), "open:i2c-1");
     EXPECT_EQ(i2c_open("/dev/i2c-0"), -1);
     i2c_close(bus);
     EXPECT_EQ(board.OpenDescriptors(), 0);

@@ -24,39 +24,28 @@ int Raw(int j) {
     return 150 + 250 * j;
 }
 
-void Reset(std::vector<int> fitted, int zeroInput = -1) {
+sim::BoardConfig Fitted(V fitted, int zeroInput = -1) {
     sim::BoardConfig config;
     config.temperature = std::move(fitted);
     for (auto& module : config.tmp)
         for (int j = 0; j < 16; ++j) module.raw[j] = j == zeroInput ? 0 : Raw(j);
-    ResetBoard(config, 0.001);
-}
-
-std::vector<unsigned long> Ioctls() {
-    std::vector<unsigned long> requests;
-    for (const auto& t : board.Log())
-        if (t.op == sim::Op::Ioctl) requests.push_back(t.request);
-    return requests;
+    return config;
 }
 
 TEST(Spi, OpenTransferCloseAndTheirFailures) {
-    Reset({1});
+    BoardScope scope(Fitted({1}), 0.001);
     // The controller caps the clock; word size 0 means 8; bits above the low byte stay.
     SpiPort port{0, 200000000, 0x100 | SPI_MODE_3, 0, -1};
     ASSERT_EQ(SpiOpenPort(port), 0);
     EXPECT_EQ(V({int(port.Speed), int(port.Mode), int(port.BitsPerWord)}),
               V({125000000, 0x103, 8}));
-    EXPECT_EQ(Ioctls(),
-              (std::vector<unsigned long>{SPI_IOC_WR_MODE, SPI_IOC_RD_MODE,
-                                          SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_BITS_PER_WORD,
-                                          SPI_IOC_WR_MAX_SPEED_HZ, SPI_IOC_RD_MAX_SPEED_HZ}));
+    EXPECT_EQ(Steps(), "open:spidev0.0 0:mode= 0:mode? 0:bits= 0:bits? 0:speed= 0:speed?");
     port.Speed = 500000;  // what the converter can follow
     const uint8_t command[3] = {0x06, 0x00, 0x00};
     uint8_t rx[3] = {};
-    board.ClearLog();
     EXPECT_EQ(SpiWriteAndRead(port, command, rx, 3), 0);
     EXPECT_EQ(V(rx, rx + 3), V({0xFF, 0xE7, 0x6C})) << "input 8: code 1900";
-    EXPECT_EQ(board.Log().at(0).data, std::vector<uint8_t>(command, command + 3));
+    EXPECT_EQ(Steps(), "0:m060000");
 
     board.FailDevice("spi:0", 1);
     board.FailNext(sim::Op::Close, "/dev/spidev0.0", 1, EIO);
@@ -68,21 +57,18 @@ TEST(Spi, OpenTransferCloseAndTheirFailures) {
               "Error - Could not close SPI device: Input/output error\n");
     // The kernel refuses the word size: nothing stays open.
     SpiPort wide{1, 500000, 0, 16, -1};
-    board.ClearLog();
-    EXPECT_EQ(V({SpiOpenPort(wide), wide.Fd, int(Ioctls().size()), board.OpenDescriptors()}),
-              V({-1, -1, 3, 0}));
-    EXPECT_EQ(board.Log().back().op, sim::Op::Close);
+    Steps();
+    EXPECT_EQ(V({SpiOpenPort(wide), wide.Fd, board.OpenDescriptors()}), V({-1, -1, 0}));
+    EXPECT_EQ(Steps(), "open:spidev0.1 1:mode= 1:mode? 1:bits=! close:spidev0.1");
     SpiPort missing{5, 500000, 0, 8, -1};
     EXPECT_EQ(V({SpiOpenPort(missing), missing.Fd}), V({-1, -1})) << "no device node";
 }
 
 class Tmp : public testing::Test {
   protected:
-    void SetUp() override {
-        Reset({1});
-        ASSERT_EQ(tmp->ConnectionTest(), 0);
-    }
+    void SetUp() override { ASSERT_EQ(tmp->ConnectionTest(), 0); }
     R Read(int channel) { return Got(*tmp, &TemperatureModule::get_InputRegister, channel); }
+    BoardScope scope{Fitted({1}), 0.001};
     CorvaneLogger logger{7, false};
     std::unique_ptr<TemperatureModule> tmp = std::make_unique<TemperatureModule>(0, &logger);
 };
@@ -96,11 +82,9 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
         ASSERT_TRUE(sim::SetTemperatureRaw(board, 0, 15, raw));
         EXPECT_EQ(Read(16), R(0, value)) << raw;
     }
-    board.ClearLog();
+    Steps();
     EXPECT_EQ(Read(9).first, 0);
-    ASSERT_EQ(board.Log().size(), 1u);
-    EXPECT_EQ(board.Log()[0].path, "/dev/spidev0.1");
-    EXPECT_EQ(board.Log()[0].data, (std::vector<uint8_t>{0x06, 0x00, 0x00}));
+    EXPECT_EQ(Steps(), "1:m060000");
 
     const std::string mark = JournalMark();
     board.FailDevice("spi:0", 1);
@@ -117,12 +101,13 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
 }
 
 TEST(TmpProbe, ModulesThatDoNotAnswerAreNotFound) {
+    BoardScope scope;
     CorvaneLogger logger{7, false};
     // Module index, input tied low, device whose transfer fails.
     const std::tuple<int, int, const char*> cases[] = {
         {0, 0, ""}, {0, 15, ""}, {1, -1, ""}, {0, -1, "spi:1"}};
     for (auto [index, zero, failing] : cases) {
-        Reset({1}, zero);
+        ResetBoard(Fitted({1}, zero));
         board.FailDevice(failing, 1);
         EXPECT_EQ(TemperatureModule(index, &logger).ConnectionTest(), -1) << index << zero;
         EXPECT_EQ(board.OpenDescriptors(), 0);

@@ -1,8 +1,11 @@
-// What the driver tests share: the board reset whole, a call's result with
-// what it echoed, a getter's result with its value.
+// What the driver tests share: the board reset for a scope, the transaction
+// log as steps, a call's result with what it echoed, a getter's result with
+// its value.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +24,38 @@ inline sim::Board& ResetBoard(const sim::BoardConfig& config = {}, double scale 
     board.Reset(config);
     board.SetTimeScale(scale);
     return board;
+}
+
+// The board as ResetBoard leaves it for the life of the scope, and empty
+// again after it: no test meets another's models, faults, pins or log.
+// Declared before the drivers, it outlives them.
+struct BoardScope {
+    explicit BoardScope(const sim::BoardConfig& config = {}, double scale = 0)
+        : board(ResetBoard(config, scale)) {}
+    ~BoardScope() { board.Reset({}); }
+    BoardScope(const BoardScope&) = delete;
+    BoardScope& operator=(const BoardScope&) = delete;
+    sim::Board& board;
+};
+
+// One call of the transaction log as a word; "!" ends a failed one.
+//   open:PATH close:PATH   PATH without "/dev/" or "/sys/class/gpio/"
+//   s41 t0                 I2C bind to address 0x41, ten-bit addressing off
+//   w0a00 r10              I2C write and read, the bytes in hex
+//   0:m060000 0:mode=      SPI device 0: a message (bytes sent), a setting
+//                          written (mode= bits= speed=) or read (mode? ...)
+//   gpio502/value=1        a sysfs write; "gpio502/value?1" a read
+//   z500000 cmd:TEXT       a sleep in microseconds, a command
+std::string Step(const sim::Transaction& t);
+// The steps `keep` selects (all without it) since the last call,
+// blank-separated; the log is cleared.
+std::string Steps(const std::function<bool(const sim::Transaction&)>& keep = nullptr);
+// Selectors for Steps.
+inline bool IsSleep(const sim::Transaction& t) {
+    return t.op == sim::Op::Sleep;
+}
+inline bool IsTransfer(const sim::Transaction& t) {
+    return t.op == sim::Op::Read || t.op == sim::Op::Write;
 }
 
 // The result of `call`, then what it echoed without the last newline: "4 REL1 ...".

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -103,6 +105,37 @@ int Count(const std::string& text, const std::string& what) {
         at += line.size();
     }
     return ::testing::AssertionSuccess();
+}
+
+int UnixSocket(const std::string& path, int (*how)(int, const sockaddr*, socklen_t)) {
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (how(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+    close(s);
+    return -1;
+}
+
+std::string ReceiveAnswers(int s, long answers) {
+    std::string text;
+    auto count = [&] {
+        long n = 0;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            n += text.compare(at, end - at, "ok") == 0 || text.compare(at, 7, "error: ") == 0;
+        return n;
+    };
+    char buffer[4096];
+    pollfd p{s, POLLIN, 0};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (count() < answers && std::chrono::steady_clock::now() < end) {
+        const ssize_t n = poll(&p, 1, 100) == 1 ? recv(s, buffer, sizeof buffer, 0) : -2;
+        if (n == 0 || n == -1) break;
+        if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
 }
 
 int ExitCode(int status) {

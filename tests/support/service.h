@@ -10,6 +10,7 @@
 #include <modbus.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -40,6 +41,14 @@ int Count(const std::string& text, const std::string& what);  // occurrences of 
 // Success when `text` holds `lines` in this order; the failure shows the text.
 ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& lines);
 int ExitCode(int status);  // of a wait status; -1 unless the child exited
+
+// A Unix stream socket connected (connect) or bound (bind) to `path`, or -1.
+// Its sends and receives give up after 5 s: a peer that stops reading fails
+// the test instead of hanging it.
+int UnixSocket(const std::string& path, int (*how)(int, const sockaddr*, socklen_t) = connect);
+// What control socket `s` sends until `answers` lines "ok" or "error: ..."
+// came, or it closes (5 s at most).
+std::string ReceiveAnswers(int s, long answers);
 
 // A libmodbus client connected to 127.0.0.1:port (3 s response timeout), from
 // `from` as above, or null.
