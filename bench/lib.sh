@@ -57,7 +57,8 @@ wait_listening() {
 # corvanebs-sim on a free loopback port, default threshold. $1: the board
 # file's text (default empty: the base module only; "demo": the built-in demo
 # board); $2: a name for its files under $work (default sim). Lines in
-# $sim_settings (default none) are added to its configuration file.
+# $sim_settings (default none) are added to its configuration file, words
+# NAME=VALUE in $sim_env (default none) to its environment.
 start_sim() {
     local board="${1-}" dir="$work/${2:-sim}"
     mkdir -p "$dir"
@@ -71,6 +72,8 @@ MaxConnections = "128";
 ${sim_settings:-}
 CONF
     local environment=(CORVANE_CONFIG="$dir/corvane.conf")
+    # shellcheck disable=SC2206  # words on purpose
+    environment+=(${sim_env:-})
     if [ "$board" != demo ]; then
         printf '%s\n' "$board" >"$dir/board.cfg"
         environment+=(CORVANE_SIM_BOARD="$dir/board.cfg")

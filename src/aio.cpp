@@ -52,6 +52,8 @@ constexpr unsigned long kClearingWaitMicroseconds = 250;
 constexpr unsigned long kChannelWaitMicroseconds = 150;
 constexpr unsigned long kCycleMicroseconds = 500000;
 constexpr uint16_t kAlertCycles = 10;
+// Tries at putting the functions and setpoints back after a failed change.
+constexpr int kResetAttempts = 5;
 
 static_assert(Aio_Module::CrcTable[1] == 0x07 && Aio_Module::CrcTable[7] == 0x15,
               "CRC-8 table of polynomial 0x07");
@@ -433,8 +435,28 @@ int Aio_Module::set_OutputRegister(unsigned char index, unsigned short value) {
             for (auto& function : Function) function = 0;
             return ModuleError(CORVANE_ILLEGAL_DATA_VALUE, LOG_ERR, "");
         }
+        // What the device holds, to be put back should the change fail
+        // part-way: a half-changed module drives what nobody asked for.
+        unsigned short before = 0, setpoints[4] = {};
+        if (get_OutputRegister(0, &before) != 0) return -1;
+        for (int d = 0; d < 4; ++d) {
+            if (ReadReg(static_cast<unsigned char>(kDacReadbackReg + d), &setpoints[d]) != 0) {
+                ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
+                return -1;
+            }
+        }
         for (int k = 0; k < 4; ++k) Function[k] = (value >> (4 * k)) & 0xF;
-        return SetFunc() == 0 ? 0 : -1;
+        if (SetFunc() == 0) return 0;
+        for (int attempt = 0; attempt < kResetAttempts; ++attempt) {
+            for (int k = 0; k < 4; ++k) Function[k] = (before >> (4 * k)) & 0xF;
+            bool reset = SetFunc() == 0;
+            for (int d = 0; reset && d < 4; ++d)
+                reset =
+                    WriteReg(static_cast<unsigned char>(kDacSetpointReg + d), setpoints[d]) == 0;
+            if (reset) return -1;
+        }
+        ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "(Functions could not be reset)");
+        return -1;
     }
     const unsigned char ch = static_cast<unsigned char>((index - 1) % 4);
     const int function = index <= 12 ? Function[ch].load() : -1;

@@ -84,6 +84,8 @@ class Aio_Module : public CorvaneModule {
     int set_OutputBit(unsigned char index, bool value) override;
     int get_OutputBit(unsigned char index, bool* value) override;
     int get_InputRegister(unsigned char index, unsigned short* value) override;
+    // Index 0, the function word: a change that fails part-way puts the
+    // device's functions and setpoints back, and gives -1.
     int set_OutputRegister(unsigned char index, unsigned short value) override;
     int get_OutputRegister(unsigned char index, unsigned short* value) override;
     // Every channel off with a zero setpoint, thread joined (LEDs off). 0.

@@ -1,5 +1,6 @@
 #include "module_manager.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
@@ -159,6 +160,10 @@ constexpr int kHoldingCount = static_cast<int>(MM_OutputRegister_Map.size());
 constexpr int kInputRegisterCount = static_cast<int>(MM_InputRegister_Map.size());
 constexpr int kRequestValues = static_cast<int>(std::size(modbus_request{}.values));
 constexpr int kPwmStartFrequency = 200;  // Hz
+constexpr int kPwmMinFrequency = 25, kPwmMaxFrequency = 1500;
+// A bus fault rarely outlasts a few transfers; a chip that fails this often
+// in a row is not coming back within the request.
+constexpr int kAttempts = 5;
 
 const char kLockedBits[] = "Access to Config Bits DENIED. Corvane is LOCKED";
 const char kLockedRegister[] = " Access to Config Register DENIED. Corvane is LOCKED";
@@ -179,29 +184,16 @@ bool CoilBit(const modbus_request* request, int i, int k) {
     return ((request->values[k] >> bit) & 1) != 0;
 }
 
-// After a failed write at index `failed` of a multiple write: reports it and
-// restores indices 0..failed-1 with `restore(j, &modNr)`, which returns the
-// driver's result and names the module it wrote. Always 1.
-template <typename Restore>
-int RollBack(CorvaneLogger* logger, int failedModNr, int result, int failed, Restore restore) {
-    logger->Log(LOG_WARNING,
-                "Problem writing to Module Nr " + std::to_string(failedModNr) + " " +
-                    Corvane_strerror(result),
-                true);
-    logger->Log(LOG_WARNING, "[MM] Resetting to Prerequest Values", true);
-    for (int j = 0; j < failed; ++j) {
-        int modNr = 0;
-        const int r2 = restore(j, &modNr);
-        if (r2 != 0) {
-            logger->Log(LOG_ERR,
-                        "Values could not be Reset. System in undefined state !!! Error Occured "
-                        "on Module" +
-                            std::to_string(modNr) + " " + Corvane_strerror(r2),
-                        true);
-            return CORVANE_ILLEGAL_FUNCTION;
-        }
-    }
-    return CORVANE_ILLEGAL_FUNCTION;
+// A driver call, repeated while it fails on the bus, at most kAttempts times.
+template <typename Call>
+int Retried(Call call) {
+    int r = call();
+    for (int n = 1; n < kAttempts && (r == CORVANE_COMMUNICATION_FAULT || r < 0); ++n) r = call();
+    return r;
+}
+
+bool IsRelayPort(const MM_OutputMapEntry& e) {
+    return e.ModNr >= 9 && e.ModNr <= 12 && e.Channel == 1;
 }
 
 }  // namespace
@@ -215,7 +207,8 @@ Module_Manager::Module_Manager(CorvaneLogger* logger)
       RelPresent(0),
       AioPresent(0),
       TmpPresent(0),
-      I2cHandle(0) {}
+      I2cHandle(0),
+      InitFailed{} {}
 
 // The logger lives as long as the process; nobody else holds it.
 Module_Manager::Module_Manager() : Module_Manager(new CorvaneLogger(7, false)) {}
@@ -260,15 +253,8 @@ int Module_Manager::ScanModules() {
     // Analog module i sits on SPI device i, which temperature module i / 2
     // also uses: two modules on one device cannot both be served.
     for (int i = 0; i < 7; ++i) {
-        CorvaneModule*& slot = Modules[16 + i];
-        slot = new Aio_Module(i, Logger);
-        if (slot->ConnectionTest() != 0) {
-            delete slot;
-            slot = nullptr;
-            continue;
-        }
-        ++ModuleCount;
-        slot->init();
+        Modules[16 + i] = new Aio_Module(i, Logger);
+        if (TryModule(16 + i) != 0) continue;
         AioPresent |= 1 << i;
         if (TmpPresent & (1 << (i / 2))) {
             Logger->Log(LOG_ERR,
@@ -311,7 +297,12 @@ int Module_Manager::TryModule(int nr) {
         return -1;
     }
     ++ModuleCount;
-    Modules[nr]->init();
+    // The module answered, so it stays listed and present; it is served as
+    // running only once an init has gone through.
+    InitFailed[nr] = Modules[nr]->init() != 0;
+    if (InitFailed[nr])
+        Logger->Log(LOG_WARNING,
+                    "[MM] " + ModNrtoString(nr) + " did not start: tried again when used", false);
     return 0;
 }
 
@@ -335,6 +326,7 @@ std::string Module_Manager::ModNrtoString(int nr) {
 }
 
 int Module_Manager::RequestHandler(modbus_mapping_t* mapping, modbus_request* request) {
+    retried = 0;
     switch (request->function) {
         case 1:
         case 2:
@@ -355,6 +347,67 @@ int Module_Manager::RequestHandler(modbus_mapping_t* mapping, modbus_request* re
     }
 }
 
+int Module_Manager::running(int nr) {
+    if (!InitFailed[nr]) return 0;
+    if ((retried & (1u << nr)) == 0) {
+        retried |= 1u << nr;
+        InitFailed[nr] = Modules[nr]->init() != 0;
+        if (!InitFailed[nr])
+            Logger->Log(LOG_NOTICE, "[MM] " + ModNrtoString(nr) + " started", false);
+    }
+    return InitFailed[nr] ? CORVANE_COMMUNICATION_FAULT : 0;
+}
+
+// What a coil holds now, for putting it back.
+int Module_Manager::readCoil(int address, bool* value) {
+    const MM_OutputMapEntry& e = MM_OutputBit_Map[address];
+    const auto channel = static_cast<unsigned char>(e.Channel);
+    return Retried([&] { return Modules[e.ModNr]->get_OutputBit(channel, value); });
+}
+
+// The value that, written to a holding register, puts it back as it is now.
+// Some registers do not read back what is written to them.
+int Module_Manager::readRegister(int address, uint16_t* value) {
+    const MM_OutputMapEntry& e = MM_OutputRegister_Map[address];
+    const auto channel = static_cast<unsigned char>(e.Channel);
+    if (e.ModNr == 0 && channel == 0) {
+        *value = BaseModule.ConfigLocked ? GRUND_LOCK_CODE : GRUND_UNLOCK_CODE;
+        return 0;
+    }
+    if (e.ModNr == 0 && channel == 1) {
+        // LED states back to the modes that set them; a slow blink is the
+        // service's own and no mode changes it.
+        const auto mode = [&](int led) {
+            const int state = BaseModule.Get_LED(led);
+            return state == LED_ON ? 2 : state == LED_FAST_BLINK ? 1 : 0;
+        };
+        *value = static_cast<uint16_t>(mode(0) << 4 | mode(1));
+        return 0;
+    }
+    const int r = Retried([&] { return Modules[e.ModNr]->get_OutputRegister(channel, value); });
+    // A frequency reads back from the prescale and may lie beyond the range
+    // a write takes; clamped into it, it programs the same prescale again.
+    if (r == 0 && e.ModNr >= 1 && e.ModNr <= 8 && channel == 0)
+        *value = static_cast<uint16_t>(
+            std::min<int>(std::max<int>(*value, kPwmMinFrequency), kPwmMaxFrequency));
+    return r;
+}
+
+// A write to the address went through: it holds a value a client chose.
+void Module_Manager::settled(bool coil, int address) {
+    if (coil) {
+        UnsetCoils.reset(address);
+        return;
+    }
+    UnsetRegisters.reset(address);
+    // The port register writes every coil of its relay module.
+    const MM_OutputMapEntry& e = MM_OutputRegister_Map[address];
+    if (!IsRelayPort(e)) return;
+    for (int a = 0; a < kCoilCount; ++a) {
+        if (MM_OutputBit_Map[a].ModNr == e.ModNr) UnsetCoils.reset(a);
+    }
+}
+
 int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request) {
     const bool coils = request->function == 1;
     if (!RangeFits(request, coils ? kCoilCount : kDiscreteInputCount))
@@ -368,6 +421,8 @@ int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request)
         CorvaneModule* module = Modules[modNr];
         bool bit = false;
         if (module == nullptr) return CORVANE_ILLEGAL_FUNCTION;
+        // A bit has no missing value: what cannot be vouched for is not sent.
+        if (running(modNr) != 0 || (coils && UnsetCoils[a])) return CORVANE_COMMUNICATION_FAULT;
         const int r =
             coils ? module->get_OutputBit(channel, &bit) : module->get_InputBit(channel, &bit);
         if (r != 0) return r;
@@ -395,7 +450,7 @@ int Module_Manager::readRegisters(modbus_mapping_t* mapping, modbus_request* req
         CorvaneModule* module = Modules[modNr];
         unsigned short value = 0;
         int r = -1;
-        if (module != nullptr) {
+        if (module != nullptr && running(modNr) == 0 && !(holding && UnsetRegisters[a])) {
             r = holding ? module->get_OutputRegister(channel, &value)
                         : module->get_InputRegister(channel, &value);
         }
@@ -423,7 +478,8 @@ int Module_Manager::writeSingleCoil(modbus_mapping_t* mapping, modbus_request* r
         Logger->Log(LOG_WARNING, "Adress " + std::to_string(a) + kLockedBits, true);
         return CORVANE_ILLEGAL_FUNCTION;
     }
-    const int r = module->set_OutputBit(static_cast<unsigned char>(e.Channel), high != 0);
+    int r = running(e.ModNr);
+    if (r == 0) r = module->set_OutputBit(static_cast<unsigned char>(e.Channel), high != 0);
     if (r != 0) {
         Logger->Log(
             LOG_WARNING,
@@ -432,6 +488,7 @@ int Module_Manager::writeSingleCoil(modbus_mapping_t* mapping, modbus_request* r
         return r;
     }
     mapping->tab_bits[a] = high;
+    settled(true, a);
     return 0;
 }
 
@@ -454,9 +511,11 @@ int Module_Manager::writeSingleRegister(modbus_mapping_t* mapping, modbus_reques
         Logger->Log(LOG_WARNING, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
         return CORVANE_ILLEGAL_FUNCTION;
     }
-    const int r = module->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);
+    int r = running(e.ModNr);
+    if (r == 0) r = module->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);
     if (r != 0) return r;
     mapping->tab_registers[a] = v;
+    settled(false, a);
     return 0;
 }
 
@@ -466,8 +525,8 @@ int Module_Manager::writeMultipleCoils(modbus_mapping_t* mapping, modbus_request
     const int count = request->count;
     if (count == 0) return 0;
 
-    uint8_t previous[kCoilCount];
-    for (int i = 0; i < count; ++i) {
+    uint16_t bits[kCoilCount];
+    for (int i = 0, k = 0; i < count; ++i) {
         const int a = start + i;
         const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
         if (Modules[e.ModNr] == nullptr) {
@@ -482,29 +541,10 @@ int Module_Manager::writeMultipleCoils(modbus_mapping_t* mapping, modbus_request
             Logger->Log(LOG_WARNING, "Adress " + std::to_string(start) + kLockedBits, true);
             return CORVANE_ILLEGAL_FUNCTION;
         }
-        previous[i] = mapping->tab_bits[a];
-    }
-
-    int k = 0;
-    for (int i = 0; i < count; ++i) {
         if (i > 0 && i % 8 == 0 && k < request->byteCount) ++k;
-        const int a = start + i;
-        const MM_OutputMapEntry& e = MM_OutputBit_Map[a];
-        const bool bit = CoilBit(request, i, k);
-        const int r = Modules[e.ModNr]->set_OutputBit(static_cast<unsigned char>(e.Channel), bit);
-        if (r != 0) {
-            return RollBack(Logger, e.ModNr, r, i, [&](int j, int* modNr) {
-                const MM_OutputMapEntry& done = MM_OutputBit_Map[start + j];
-                *modNr = done.ModNr;
-                const int r2 = Modules[done.ModNr]->set_OutputBit(
-                    static_cast<unsigned char>(done.Channel), previous[j] != 0);
-                if (r2 == 0) mapping->tab_bits[start + j] = previous[j];
-                return r2;
-            });
-        }
-        mapping->tab_bits[a] = bit ? 1 : 0;
+        bits[i] = CoilBit(request, i, k) ? 1 : 0;
     }
-    return 0;
+    return writeAll(mapping, true, start, count, bits);
 }
 
 int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_request* request) {
@@ -515,11 +555,9 @@ int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_req
     if (count > kRequestValues) return CORVANE_ILLEGAL_DATA_VALUE;
     if (count == 0) return 0;
 
-    uint16_t previous[260] = {};
     for (int i = 0; i < count; ++i) {
         const int a = start + i;
         const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
-        previous[i] = mapping->tab_registers[a];
         if (Modules[e.ModNr] == nullptr) {
             Logger->Log(LOG_WARNING,
                         "Adress " + std::to_string(a + 40001) + ": Writing to unconnected Module " +
@@ -528,30 +566,113 @@ int Module_Manager::writeMultipleRegisters(modbus_mapping_t* mapping, modbus_req
             return CORVANE_ILLEGAL_FUNCTION;
         }
     }
+    return writeAll(mapping, false, start, count, request->values);
+}
+
+// The write pass of a multiple write. Each output's present value is read
+// just before it is written (an earlier element of the same request may
+// have changed what it means), so a failure can put back what the outputs
+// held rather than what the mapping last showed.
+int Module_Manager::writeAll(modbus_mapping_t* mapping, bool coils, int start, int count,
+                             const uint16_t* values) {
+    struct Previous {
+        uint16_t value;
+        bool known;  // false: the output was unset already
+    } previous[kHoldingCount];
+    const auto entry = [&](int a) -> const MM_OutputMapEntry& {
+        return coils ? MM_OutputBit_Map[a] : MM_OutputRegister_Map[a];
+    };
+    const auto write = [&](int a, uint16_t v) {
+        const MM_OutputMapEntry& e = entry(a);
+        const auto channel = static_cast<unsigned char>(e.Channel);
+        return coils ? Modules[e.ModNr]->set_OutputBit(channel, v != 0)
+                     : Modules[e.ModNr]->set_OutputRegister(channel, v);
+    };
+    const auto store = [&](int a, uint16_t v) {
+        if (coils) {
+            mapping->tab_bits[a] = static_cast<uint8_t>(v);
+        } else {
+            mapping->tab_registers[a] = v;
+        }
+    };
+
+    // A module that does not run refuses the request before anything is written.
+    for (int i = 0; i < count; ++i) {
+        const int modNr = entry(start + i).ModNr;
+        const int r = running(modNr);
+        if (r != 0) {
+            Logger->Log(
+                LOG_WARNING,
+                "Problem writing to Module Nr " + std::to_string(modNr) + " " + Corvane_strerror(r),
+                true);
+            return r;
+        }
+    }
 
     for (int i = 0; i < count; ++i) {
         const int a = start + i;
-        const MM_OutputMapEntry& e = MM_OutputRegister_Map[a];
-        const uint16_t v = request->values[i];
+        const MM_OutputMapEntry& e = entry(a);
         // Read afresh each time: register 0 of this very request may have
-        // just locked or unlocked the configuration.
-        if (a != 0 && e.Config != 0 && BaseModule.ConfigLocked) {
+        // just locked or unlocked the configuration. Such a refusal keeps
+        // the registers before it written.
+        if (!coils && a != 0 && e.Config != 0 && BaseModule.ConfigLocked) {
             Logger->Log(LOG_WARNING, "Adress " + std::to_string(a + 40001) + kLockedRegister, true);
             return CORVANE_ILLEGAL_FUNCTION;
         }
-        const int r =
-            Modules[e.ModNr]->set_OutputRegister(static_cast<unsigned char>(e.Channel), v);
-        if (r != 0) {
-            return RollBack(Logger, e.ModNr, r, i, [&](int j, int* modNr) {
-                const MM_OutputMapEntry& done = MM_OutputRegister_Map[start + j];
-                *modNr = done.ModNr;
-                const int r2 = Modules[done.ModNr]->set_OutputRegister(
-                    static_cast<unsigned char>(done.Channel), previous[j]);
-                if (r2 == 0) mapping->tab_registers[start + j] = previous[j];
-                return r2;
-            });
+        Previous& p = previous[i];
+        p.known = !(coils ? UnsetCoils[a] : UnsetRegisters[a]);
+        int r = 0;
+        if (p.known && coils) {
+            bool bit = false;
+            r = readCoil(a, &bit);
+            p.value = bit ? 1 : 0;
+        } else if (p.known) {
+            r = readRegister(a, &p.value);
         }
-        mapping->tab_registers[a] = v;
+        if (r == 0) r = write(a, values[i]);
+        if (r == 0) {
+            store(a, values[i]);
+            settled(coils, a);
+            continue;
+        }
+
+        Logger->Log(
+            LOG_WARNING,
+            "Problem writing to Module Nr " + std::to_string(e.ModNr) + " " + Corvane_strerror(r),
+            true);
+        Logger->Log(LOG_WARNING, "[MM] Resetting to Prerequest Values", true);
+        // Every output is tried, so one that cannot be put back leaves no
+        // others behind it with the request's values.
+        std::string unset;
+        for (int j = 0; j < i; ++j) {
+            const int b = start + j;
+            const MM_OutputMapEntry& done = entry(b);
+            int r2 = 0;
+            if (previous[j].known) {
+                r2 = Retried([&] { return write(b, previous[j].value); });
+                if (r2 == 0) {
+                    store(b, previous[j].value);
+                    continue;
+                }
+                Logger->Log(LOG_ERR,
+                            "Values could not be Reset. System in undefined state !!! Error "
+                            "Occured on Module" +
+                                std::to_string(done.ModNr) + " " + Corvane_strerror(r2),
+                            true);
+            }
+            if (coils) {
+                UnsetCoils.set(b);
+            } else {
+                UnsetRegisters.set(b);
+            }
+            CorvaneModule* m = Modules[done.ModNr];
+            unset += ", " + m->ModuleName + std::to_string(m->ModuleNumber) +
+                     (coils ? " coil " : " register ") + std::to_string(b);
+        }
+        if (!unset.empty())
+            Logger->Log(LOG_ERR, "[MM] Not reset, read as missing until written:" + unset.substr(1),
+                        true);
+        return CORVANE_ILLEGAL_FUNCTION;
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <modbus.h>
 #include <string>
@@ -47,6 +48,15 @@ class Module_Manager {
     int ModuleCount;
     uint16_t PwmPresent, RelPresent, AioPresent, TmpPresent;
     int I2cHandle;
+    // Fitted modules whose init failed. They stay listed and flagged present;
+    // the first access of each request retries the init, and while it still
+    // fails their reads give no value (0x8000; bits: 4) and their writes 4.
+    bool InitFailed[MM_MODULE_SLOTS];
+    // Coils and holding registers, by address, that a failed rollback could
+    // not put back: they read as missing (0x8000; bits: 4) until a write to
+    // them succeeds.
+    std::bitset<80> UnsetCoils;
+    std::bitset<158> UnsetRegisters;
 
     explicit Module_Manager(CorvaneLogger* logger);
     // As above with a logger of its own (level 7, no echo).
@@ -61,7 +71,8 @@ class Module_Manager {
     int ScanModules();
     // 0 if module nr has a driver, -1 if not.
     int CheckModule(int nr);
-    // Probes the driver in entry nr; drops it (-1) or counts and inits it (0).
+    // Probes the driver in entry nr; drops it (-1) or counts and inits it (0,
+    // also when the init fails: see InitFailed).
     int TryModule(int nr);
     // Forwards to BaseModule.Set_LED.
     int Set_LED_State(int led, int state);
@@ -72,14 +83,25 @@ class Module_Manager {
 
     // Carries out one decoded request: 0 = reply from the mapping; 1-8 = the
     // Modbus exception code to answer with; a driver's negative status; -1
-    // for a function code that is not served.
+    // for a function code that is not served. A request answered with
+    // anything but 0 leaves every output as it was, or, where even the
+    // rollback failed, marks the outputs it could not put back as unset.
     int RequestHandler(modbus_mapping_t* mapping, modbus_request* request);
 
   private:
+    // Module nr's init retried at most once per request.
+    uint32_t retried = 0;
+
+    int running(int nr);
+    int readCoil(int address, bool* value);
+    int readRegister(int address, uint16_t* value);
+    void settled(bool coil, int address);
     int readBits(modbus_mapping_t* mapping, modbus_request* request);
     int readRegisters(modbus_mapping_t* mapping, modbus_request* request);
     int writeSingleCoil(modbus_mapping_t* mapping, modbus_request* request);
     int writeSingleRegister(modbus_mapping_t* mapping, modbus_request* request);
     int writeMultipleCoils(modbus_mapping_t* mapping, modbus_request* request);
     int writeMultipleRegisters(modbus_mapping_t* mapping, modbus_request* request);
+    int writeAll(modbus_mapping_t* mapping, bool coils, int start, int count,
+                 const uint16_t* values);
 };

@@ -8,6 +8,11 @@
 // 0x8000) without a report; other channels and every discrete input report
 // code 1. Out-of-range values report code 3, failed bus transfers code 4.
 // No worker thread; the driver keeps no copy of duties or frequency.
+//
+// A write that fails part-way puts back the chip registers it had changed,
+// and its result is 4. Where even that fails, the output (or the frequency)
+// is reported and reads as missing (result 4, value 0x8000) until a write to
+// it succeeds: it never reads as a value nobody wrote.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +27,12 @@ constexpr uint8_t PCA_REG_Map[5] = {0xFE, 0x0A, 0x0E, 0x12, 0x16};
 // LEDn_ON_L of chip channels 8-11: the indicators of outputs 1-4.
 constexpr uint8_t PCA_LED_Map[4] = {0x26, 0x2A, 0x2E, 0x32};
 
+// One chip register and the byte it is to take.
+struct PcaByte {
+    uint8_t reg;
+    uint8_t value;
+};
+
 class PwmModule : public CorvaneModule {
   public:
     // Live PWM drivers in the process.
@@ -33,21 +44,25 @@ class PwmModule : public CorvaneModule {
     bool Polarity[4] = {false, false, false, false};
     // What init programs; later frequency writes leave it.
     int Frequency;
+    // A failed write could not be undone: output n's duty (index n - 1) or
+    // the frequency is not known.
+    bool DutyUnknown[4] = {false, false, false, false};
+    bool FrequencyUnknown = false;
 
     // `bus` is the module manager's bus descriptor (lent, not owned).
     PwmModule(int bus, int index, CorvaneLogger* logger, int frequency);
     // No bus traffic: the outputs keep their last state.
     ~PwmModule() override;
 
-    // Programs Frequency (-1 when that fails), then every output off and
-    // every indicator dark: 0.
+    // Programs Frequency, then every output off and every indicator dark:
+    // 0, or -1 when any of it failed (the rest is still tried).
     int init() override;
     // Reads MODE1: 0, or -1 when nothing answers.
     int ConnectionTest() override;
     int get_InputBit(unsigned char channel, bool* value) override;
     // Changes an output's polarity, re-programming its duty so the duty
-    // stays: 0, 1, or 4 when the duty could not be read (polarity kept) or
-    // not be written back (polarity changed, chip possibly partly written).
+    // stays: 0, 1, or 4 when the duty could not be read or written back (the
+    // polarity is kept).
     int set_OutputBit(unsigned char channel, bool value) override;
     int get_OutputBit(unsigned char channel, bool* value) override;
     int get_InputRegister(unsigned char channel, unsigned short* value) override;
@@ -60,7 +75,8 @@ class PwmModule : public CorvaneModule {
     int SetPWMFreq(int f);
     // Sets output n (1-4) to duty d (0-1000) and its indicator: 0, 3 or 4.
     int SetPWMPin(int n, int d);
-    // The duty of output n (1-4) from its ON/OFF registers: 0 or 4.
+    // The duty of output n (1-4) from its ON/OFF registers: 0 or 4 (also,
+    // unreported, while the duty is unknown).
     int GetPWMPin(int n, unsigned short* duty);
     // Output n (1-4) fully on / fully off under its polarity: 0 or 4.
     int SetFullOnPWM(int n);
@@ -72,5 +88,7 @@ class PwmModule : public CorvaneModule {
   private:
     int writeRegister(uint8_t reg, uint8_t value);
     int readRegister(uint8_t reg, uint8_t* value);
-    int writeChannel(uint8_t base, const uint8_t (&bytes)[4]);
+    int programPrescale(uint8_t mode, uint8_t prescale);
+    int writeBytes(const PcaByte* bytes, int count, int n);
+    int writeChannel(uint8_t base, const uint8_t (&bytes)[4], int n);
 };

@@ -12,6 +12,7 @@ constexpr uint8_t kPort = 0x09;       // reads the pin levels
 constexpr uint8_t kLatch = 0x0A;      // drives the output pins
 
 constexpr unsigned char kPins = 8;
+constexpr unsigned short kMaskBits = 0x0F, kPortBits = 0xFF;
 
 }  // namespace
 
@@ -66,11 +67,15 @@ int RelayModule::get_InputRegister(unsigned char channel, unsigned short* value)
 
 // Logical port = pin levels XOR (mask << 4): only bits 4-7 can be inverted.
 int RelayModule::set_OutputRegister(unsigned char channel, unsigned short value) {
+    if (channel > 1) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
+    // Bits the register cannot hold are refused, not dropped: 0xFF00 meant
+    // as "all on" must not switch every relay off.
+    if (value > (channel == 0 ? kMaskBits : kPortBits))
+        return ModuleError(CORVANE_ILLEGAL_DATA_VALUE, LOG_ERR, "");
     if (channel == 0) {
-        InvertMask = static_cast<uint8_t>(value & 0x0F);
+        InvertMask = static_cast<uint8_t>(value);
         return 0;
     }
-    if (channel != 1) return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_ERR, "");
     const uint8_t latch = static_cast<uint8_t>((value ^ (InvertMask * 16)) & 0xFF);
     if (i2c_write(&Device, kLatch, &latch, 1) < 0)
         return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");

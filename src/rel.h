@@ -39,7 +39,8 @@ class RelayModule : public CorvaneModule {
     int set_OutputBit(unsigned char channel, bool value) override;
     int get_OutputBit(unsigned char channel, bool* value) override;
     int get_InputRegister(unsigned char channel, unsigned short* value) override;
-    // 0: the mask (no bus traffic); 1: the port, bits above 7 dropped. 0, 1 or 4.
+    // 0: the mask 0-15 (no bus traffic); 1: the port 0-255. 0, 1, 3 (a value
+    // beyond the range, nothing changed) or 4.
     int set_OutputRegister(unsigned char channel, unsigned short value) override;
     int get_OutputRegister(unsigned char channel, unsigned short* value) override;
     // Nothing to stop: 0.

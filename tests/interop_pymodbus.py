@@ -62,12 +62,14 @@ CHECKS = [
     ("pwm_polarity", lambda: outcome(c.write_coils(16, [False, True, True, False], slave=1)), "ok"),
     ("pwm_polarity_read", lambda: coils(16, 4), [False, True, True, False]),
     ("pwm_duties_read", lambda: holding(38, 4), [100, 200, 300, 400]),
-    # REL1: coils, the port register (bits above 7 dropped), the inversion mask.
+    # REL1: coils, the port register, the inversion mask (bits they cannot hold are refused).
     ("relay_coils", lambda: outcome(c.write_coils(48, [False, True] * 4, slave=1)), "ok"),
     ("relay_port", lambda: holding(70), [0xAA]),
-    ("relay_port_write", lambda: write(70, 0x1F3), "ok"),
+    ("relay_port_too_wide", lambda: write(70, 0x1F3), "exception=3"),
+    ("relay_port_write", lambda: write(70, 0xF3), "ok"),
     ("relay_coils_read", lambda: coils(48, 8), [True, True, False, False, True, True, True, True]),
-    ("relay_mask", lambda: write(23, 0x25), "ok"),
+    ("relay_mask_too_wide", lambda: write(23, 0x25), "exception=3"),
+    ("relay_mask", lambda: write(23, 0x5), "ok"),
     ("relay_mask_read", lambda: holding(23), [5]),
     ("relay_port_masked", lambda: holding(70), [0xA3]),
     # TMP1: the mean, then direct reads with averaging off.

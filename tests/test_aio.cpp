@@ -204,6 +204,32 @@ TEST_F(AioTest, FunctionWordAndChannelsWithoutAFunction) {
               "1 AIO1 Illegal function");
 }
 
+// A function word whose frames fail anywhere, up to four in a row, leaves
+// the functions and setpoints as they were.
+TEST_F(AioTest, FunctionWordUnderTransferFaults) {
+    const auto reset = [&] { return aio.set_OutputRegister(0, 0x8421) + aio.Set_V(0, 5000); };
+    const auto device = [&] {
+        V state = Regs(1);
+        for (int setpoint : Regs(0x16)) state.push_back(setpoint);
+        return state;
+    };
+    ASSERT_EQ(reset(), 0);
+    const V before = device();
+    const size_t frames = fe->Frames().size();
+    ASSERT_EQ(aio.set_OutputRegister(0, 0x0013), 0);
+    const size_t transfers = fe->Frames().size() - frames;
+    for (size_t after = 0; after < transfers; ++after) {
+        for (int faults : {1, 4}) {
+            ASSERT_EQ(reset(), 0);
+            board.FailDevice("spi:0", faults, static_cast<int>(after));
+            EXPECT_EQ(Echoed([&] { return aio.set_OutputRegister(0, 0x0013); })[0], '-');
+            unsigned short drain = 0;
+            for (int i = 0; i < 4; ++i) aio.ReadReg(0x01, &drain);
+            EXPECT_EQ(device(), before) << after << " " << faults;
+        }
+    }
+}
+
 TEST_F(AioTest, StopThreadsLeavesEveryChannelOffWithZeroSetpointsAndDarkLeds) {
     board.SetTimeScale(0.001);
     ASSERT_EQ(aio.init(), 0);

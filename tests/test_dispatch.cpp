@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 #include "driver_test.h"
 #include "fake_module.h"
@@ -112,37 +113,55 @@ TEST_F(DispatchTest, MultipleRegisterWritesUnderTheLock) {
     EXPECT_EQ(Run(16, 60, 4, {9, 9, 9, 9}), "1 Adress 40061: Writing to unconnected Module PWM6");
     EXPECT_EQ(Slice(holding, 38, 4), (V{1, 2, 3, 4}));
     EXPECT_EQ(Slice(holding, 60, 4), V(4, 0));
-    EXPECT_EQ(pwm1.calls + " | " + pwm7.calls, "r1=1 r2=2 r3=3 r4=4 | ");
+    EXPECT_EQ(pwm1.calls + " | " + pwm7.calls, "r1? r1=1 r2? r2=2 r3? r3=3 r4? r4=4 | ");
 }
 
+// A failed multiple write puts back what the outputs held, read from them
+// rather than from the mapping, trying each a few times; what it cannot put
+// back is reported and reads as missing until written.
 TEST_F(DispatchTest, MultipleRegisterWritesRollBack) {
     ASSERT_TRUE(EnsureJournald());
-    const auto attempt = [&](int failChannel, int failCall) {
-        std::copy_n(V{11, 12, 13, 14}.begin(), 4, holding + 38);
+    std::copy_n(V{11, 12, 13, 14}.begin(), 4, pwm1.values + 1);
+    const auto attempt = [&](int failCalls) {
+        std::fill(holding + 38, holding + 42, 7);
         pwm1.calls.clear();
-        pwm1.failChannel = failChannel;
-        pwm1.failCall = failCall;
-        return Run(16, 38, 4, {21, 22, 23, 24}) + " | " + pwm1.calls;
+        pwm1.failCall = 5;  // the third write, "r3=23"
+        pwm1.failCalls = failCalls;
+        const std::string result = Run(16, 38, 4, {21, 22, 23, 24}) + " | " + pwm1.calls;
+        pwm1.failCall = -1;
+        return result;
     };
     const std::string failed = "1 " + kFailed + "1" + kResetting;
+    const std::string written = " | r1? r1=21 r2? r2=22 r3? r3=23";
+    EXPECT_EQ(attempt(1), failed + written + " r1=11 r2=12");
+    EXPECT_EQ(Slice(holding, 38, 4), (V{11, 12, 7, 7}));
+    EXPECT_EQ(attempt(3), failed + written + " r1=11 r1=11 r1=11 r2=12");
+
     const std::string undefined =
         "Values could not be Reset. System in undefined state !!! Error Occured on Module1 "
         "Module Communication Fault";
+    const std::string notReset =
+        "[MM] Not reset, read as missing until written: FAKE1 register 38, FAKE1 register 39";
     const std::string mark = JournalMark();
-    EXPECT_EQ(attempt(3, -1), failed + " | r1=21 r2=22 r3=23 r1=11 r2=12");
-    EXPECT_EQ(Slice(holding, 38, 4), (V{11, 12, 13, 14}));
-    EXPECT_EQ(attempt(1, -1), failed + " | r1=21") << "nothing to roll back";
-    // The first rollback write fails, and the rollback stops there.
-    EXPECT_EQ(attempt(3, 3), failed + "\n" + undefined + " | r1=21 r2=22 r3=23 r1=11");
-    EXPECT_EQ(Slice(holding, 38, 4), (V{21, 22, 13, 14}));
-    EXPECT_EQ(JournalLines(mark, 3, "Values could not"), Lines{" E |  " + undefined});
+    EXPECT_EQ(attempt(99), failed + "\n" + undefined + "\n" + undefined + "\n" + notReset +
+                               written +
+                               " r1=11 r1=11 r1=11 r1=11 r1=11 r2=12 r2=12 r2=12 r2=12 r2=12");
+    EXPECT_EQ(JournalLines(mark, 3, "[MM] Not reset"), Lines{" E |  " + notReset});
+    pwm1.calls.clear();
+    EXPECT_EQ(Run(3, 38, 4), "0");
+    EXPECT_EQ(Slice(holding, 38, 4), (V{0x8000, 0x8000, 13, 14}));
+    EXPECT_EQ(Run(6, 38, 0, {5}), "0");
+    EXPECT_EQ(Run(3, 38, 1), "0");
+    EXPECT_EQ(holding[38], 5);
+    EXPECT_EQ(pwm1.calls, "r3? r4? r1=5 r1?") << "missing outputs are not read";
 }
 
 TEST_F(DispatchTest, MultipleCoilWrites) {
     EXPECT_EQ(Run(15, 48, 10, {0x05, 0x02}), "0");
     EXPECT_EQ(Slice(coils, 48, 10), (V{1, 0, 1, 0, 0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(rel1.calls + " | " + rel2.calls,
-              "b0=1 b1=0 b2=1 b3=0 b4=0 b5=0 b6=0 b7=0 | b0=0 b1=1");
+              "b0? b0=1 b1? b1=0 b2? b2=1 b3? b3=0 b4? b4=0 b5? b5=0 b6? b6=0 b7? b7=0 | b0? b0=0 "
+              "b1? b1=1");
     // Coils beyond the data bytes are off, whatever an earlier request left.
     EXPECT_EQ(Run(15, 48, 16, {0xFF, 0xFF}, 1), "0");
     EXPECT_EQ(Slice(coils, 48, 16), (V{1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -150,7 +169,7 @@ TEST_F(DispatchTest, MultipleCoilWrites) {
     rel1.calls.clear();
     rel1.failChannel = 2;
     EXPECT_EQ(Run(15, 48, 4, {0x00}), "1 " + kFailed + "9" + kResetting);
-    EXPECT_EQ(rel1.calls, "b0=0 b1=0 b2=0 b0=1 b1=1");
+    EXPECT_EQ(rel1.calls, "b0? b0=0 b1? b1=0 b2? b2? b2? b2? b2? b0=1 b1=1");
     EXPECT_EQ(Slice(coils, 48, 4), V(4, 1));
 
     rel1.calls.clear();
@@ -159,9 +178,40 @@ TEST_F(DispatchTest, MultipleCoilWrites) {
     EXPECT_EQ(Run(15, 46, 4, {0x0F}), "1 Adress 46" + kLockedBits);
     base.ConfigLocked = false;
     EXPECT_EQ(Run(15, 46, 4, {0x0F}), "0");
-    EXPECT_EQ(pwm8.calls + " | " + rel1.calls, "b2=1 b3=1 | b0=1 b1=1");
+    EXPECT_EQ(pwm8.calls + " | " + rel1.calls, "b2? b2=1 b3? b3=1 | b0? b0=1 b1? b1=1");
     manager.Modules[9] = nullptr;
     EXPECT_EQ(Run(15, 48, 16, {0xFF, 0xFF}), "1 Adress 48Writing to unconnected Module REL1");
+}
+
+// A driver's failure code passes through single writes and becomes 1 in
+// multiple ones; a module that has not started answers 4 to every write and
+// reads as missing, its init tried again once per request until it starts.
+TEST_F(DispatchTest, ExceptionCodes) {
+    // {function, start, count, code REL1 channel 1 fails with, REL1 not started, result}
+    const std::tuple<uint8_t, uint16_t, uint16_t, int, bool, int> cases[] = {
+        {5, 49, 0, 4, false, 4},  {6, 70, 0, 4, false, 4},  {6, 70, 0, 3, false, 3},
+        {15, 48, 2, 4, false, 1}, {16, 70, 2, 4, false, 1}, {16, 70, 2, 3, false, 1},
+        {5, 49, 0, 0, true, 4},   {6, 70, 0, 0, true, 4},   {15, 48, 2, 0, true, 4},
+        {16, 70, 2, 0, true, 4},  {1, 48, 2, 0, true, 4},   {3, 70, 1, 0, true, 0},
+    };
+    for (const auto& [function, start, count, code, stopped, result] : cases) {
+        rel1.failChannel = code != 0 ? 1 : -1;
+        rel1.failCode = code;
+        rel1.initResult = stopped ? -1 : 0;
+        manager.InitFailed[9] = stopped;
+        rel1.calls.clear();
+        // 0xFF03: on for a single coil, coils 48 and 49 on for a multiple write.
+        const std::string answer = Run(function, start, count, {0xFF03, 1});
+        EXPECT_EQ(std::stoi(answer), result) << int(function) << " " << answer;
+        if (stopped) {
+            EXPECT_EQ(rel1.calls, "init") << "tried once, nothing else called";
+        }
+    }
+    EXPECT_EQ(holding[70], 0x8000);
+    rel1.initResult = 0;
+    rel1.calls.clear();
+    EXPECT_EQ(Run(3, 70, 1), "0");
+    EXPECT_EQ(rel1.calls + " " + std::to_string(manager.InitFailed[9]), "init r1? 0");
 }
 
 TEST_F(DispatchTest, UnservedFunctionsTouchNothing) {

@@ -15,10 +15,10 @@ TEST(EndToEnd, RelayAndPwmModules) {
     testsupport::ServiceOptions options;
     options.args = {"-d"};
     options.config = "IP = \"127.0.0.1\";\n";
-    // REL2's fifth transfer, after its probe and init, fails.
+    // After its probe and init, five transfers to REL2 in a row fail.
     options.board =
         "pwm = [1, 3];\nrelay = [1, 2];\n"
-        "faults = ({ device = \"i2c:0x22\"; after = 4; count = 1; });\n";
+        "faults = ({ device = \"i2c:0x22\"; after = 4; count = 5; });\n";
     testsupport::Service service(options);
     ASSERT_TRUE(service.Start()) << service.Stderr();
     const testsupport::ModbusClient client = testsupport::ConnectModbus(service.port());

@@ -2,6 +2,7 @@
 // chip models of the simulated board.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <linux/i2c-dev.h>
 #include <memory>
 #include <sstream>
@@ -102,10 +103,13 @@ TEST_F(I2c, Relay) {
               (V{0, 0x30, 1, 0}));
     EXPECT_EQ(rel->set_OutputRegister(1, 0), 0);
     EXPECT_EQ(V({port->Pins(), Reg(rel.get(), 1)}), (V{0x30, 0}));
-    EXPECT_EQ(V({rel->set_OutputRegister(0, 0x25), Reg(rel.get(), 0)}), (V{0, 5}));
+    // Bits a register cannot hold are refused, not dropped.
+    EXPECT_EQ(V({rel->set_OutputRegister(0, 0x25), rel->set_OutputRegister(1, 0x1F3),
+                 Reg(rel.get(), 0), port->Pins()}),
+              (V{3, 3, 3, 0x30}));
     rel->InvertMask = 0;
     Traffic();
-    EXPECT_EQ(rel->set_OutputRegister(1, 0x1F3), 0);
+    EXPECT_EQ(rel->set_OutputRegister(1, 0xF3), 0);
     EXPECT_EQ(Traffic(), "w0af3");
     // A coil: the port is read, then the latch written; a failed read writes nothing.
     EXPECT_EQ(rel->set_OutputBit(2, true), 0);
@@ -131,8 +135,8 @@ TEST_F(I2c, PwmFrequency) {
             << c[0];
         Traffic();
     }
-    // Asleep for the prescale, awake, the wake-up wait, restart.
-    EXPECT_EQ(traffic, "w00 r01 w0011 wfe1e w0001 z50000 w0081");
+    // The old prescale read, asleep for the new one, awake, the wake-up wait, restart.
+    EXPECT_EQ(traffic, "w00 r01 wfe r03 w0011 wfe1e w0001 z50000 w0081");
 }
 
 TEST_F(I2c, PwmDutyPolarityAndIndicators) {
@@ -163,21 +167,50 @@ TEST_F(I2c, PwmDutyPolarityAndIndicators) {
     EXPECT_EQ(Echoed([&] { return pwm->set_OutputRegister(5, 1); }), "1");
 }
 
-// A polarity change that cannot keep the duty reports 4.
-TEST_F(I2c, PwmPolarityUnderBusFaults) {
-    ASSERT_EQ(pwm->set_OutputRegister(1, 300), 0);
-    Traffic();
-    board.FailDevice("i2c:0x41", 1);
-    EXPECT_EQ(Echoed([&] { return pwm->set_OutputBit(0, true); }),
-              "4 PWM1 Module Communication Fault");
-    EXPECT_FALSE(pwm->Polarity[0]) << "the duty was not read: nothing changes";
-    EXPECT_EQ(Traffic(), "w0a!");
-    board.FailDevice("i2c:0x41", 1, 8);  // after the four reads of the duty
-    EXPECT_EQ(Echoed([&] { return pwm->set_OutputBit(0, true); }),
-              "4 PWM1 Module Communication Fault");
-    EXPECT_TRUE(pwm->Polarity[0]) << "the chip may be partly written";
-    const std::string traffic = Traffic();
-    EXPECT_EQ(traffic.substr(traffic.size() - 7), " w2600!") << "the indicator comes first";
+// A duty, polarity or frequency write whose transfers fail part-way puts
+// back what the chip held; where even that fails, the output reads as
+// missing until a write to it succeeds.
+TEST_F(I2c, PwmWritesUnderBusFaults) {
+    const auto reset = [&] {
+        pwm->Polarity[0] = false;
+        return pwm->set_OutputRegister(0, 200) + pwm->set_OutputRegister(1, 300);
+    };
+    // Output 1 and its indicator as the chip holds them, the prescale, running.
+    const auto chip = [&] {
+        V state = {pca->Running(), pca->Register(0xFE), pwm->Polarity[0]};
+        for (int r = 0; r < 4; ++r)
+            state.insert(state.end(), {pca->Register(0x0A + r), pca->Register(0x26 + r)});
+        return state;
+    };
+    // {write, its transfers}
+    const std::pair<std::function<int()>, int> writes[] = {
+        {[&] { return pwm->set_OutputRegister(1, 700); }, 24},
+        {[&] { return pwm->set_OutputBit(0, true); }, 32},
+        {[&] { return pwm->set_OutputRegister(0, 1000); }, 8},
+    };
+    ASSERT_EQ(reset(), 0);
+    const V before = chip();
+    for (const auto& [write, transfers] : writes) {
+        for (int after = 0; after < transfers; ++after) {
+            for (int count : {1, 4}) {
+                ASSERT_EQ(reset(), 0);
+                board.FailDevice("i2c:0x41", count, after);
+                EXPECT_EQ(Echoed(write)[0], '4');
+                uint8_t drain = 0;
+                for (int i = 0; i < 4; ++i) i2c_read(&pwm->Device, 0, &drain, 1);
+                EXPECT_EQ(chip(), before) << transfers << " " << after << " " << count;
+            }
+        }
+    }
+    ASSERT_EQ(reset(), 0);
+    // The indicator's second byte fails, and so do five tries at each byte put back.
+    board.FailDevice("i2c:0x41", 11, 17);
+    EXPECT_EQ(Echoed(writes[0].first),
+              "4 PWM1 Module Communication Fault (Output 1 could not be "
+              "reset: it reads as missing until written)");
+    EXPECT_EQ(V({Reg(pwm.get(), 1), Echoed(writes[1].first)[0], pwm->Polarity[0]}),
+              (V{-4, '4', 0}));
+    EXPECT_EQ(V({writes[0].first(), Reg(pwm.get(), 1)}), (V{0, 700}));
 }
 
 // The scan keeps the bus while a module uses it, and finds each module at
@@ -201,32 +234,101 @@ TEST_F(I2c, ScanKeepsTheBusWhileAModuleUsesIt) {
     }
 }
 
-// The scan keeps what answers and the bus with it; an FC 15 whose third
-// polarity change fails rolls the first two back.
-TEST_F(I2c, ScanAndPolarityRollback) {
-    const V live = {PwmModule::PwmModuleCount, RelayModule::RelayModuleCount};
-    const int descriptors = board.OpenDescriptors();
-    Module_Manager manager(&logger);
-    EXPECT_EQ(Echoed([&] { return manager.ScanModules(); })[0], '0');
-    EXPECT_EQ(V({manager.PwmPresent, manager.RelPresent, manager.ModuleCount,
-                 PwmModule::PwmModuleCount - live[0], RelayModule::RelayModuleCount - live[1],
-                 board.OpenDescriptors() - descriptors}),
-              (V{5, 3, 4, 2, 2, 1}));
+// The scan over the fixture's board, and requests to it; its drivers go and
+// the bus closes at the end.
+struct Scanned {
+    explicit Scanned(CorvaneLogger* logger) : manager(logger) {
+        scan = Echoed([&] { return manager.ScanModules(); });
+    }
+    ~Scanned() {
+        for (CorvaneModule*& module : manager.Modules) delete std::exchange(module, nullptr);
+        i2c_close(manager.I2cHandle);
+    }
+    int Run(uint8_t function, uint16_t start, uint16_t count, std::vector<uint16_t> values = {}) {
+        modbus_request request{0, function, start, count, static_cast<uint8_t>(values.size()), {}};
+        std::copy(values.begin(), values.end(), request.values);
+        return manager.RequestHandler(mapping.get(), &request);
+    }
+    Module_Manager manager;
+    std::string scan;
     std::unique_ptr<modbus_mapping_t, void (*)(modbus_mapping_t*)> mapping{
         modbus_mapping_new(80, 44, 158, 198), modbus_mapping_free};
-    modbus_request request{0, 15, 16, 4, 1, {0x0F}};
-    board.FailDevice("i2c:0x41", 1, 32);  // two polarity changes: 16 transfers each
-    EXPECT_EQ(Echoed([&] { return manager.RequestHandler(mapping.get(), &request); }),
-              "1 PWM1 Module Communication Fault\nProblem writing to Module Nr 1 Module "
-              "Communication Fault\n[MM] Resetting to Prerequest Values");
-    auto* pwm1 = static_cast<PwmModule*>(manager.Modules[1]);
-    EXPECT_EQ(V(pwm1->Polarity, pwm1->Polarity + 4), V(4, 0));
-    EXPECT_EQ(V({pca->Register(0x0B), pca->Register(0x0F), mapping->tab_bits[16]}),
-              (V{0x10, 0x10, 0}));
+};
 
-    for (CorvaneModule*& module : manager.Modules) delete std::exchange(module, nullptr);
-    i2c_close(manager.I2cHandle);
+// The scan keeps what answers and the bus with it. A multiple write whose
+// transfers to one chip fail anywhere, up to four in a row, either goes
+// through whole or is answered 1 with every relay and PWM output as it was.
+TEST_F(I2c, ScanAndMultipleWritesUnderBusFaults) {
+    const V live = {PwmModule::PwmModuleCount, RelayModule::RelayModuleCount};
+    const int descriptors = board.OpenDescriptors();
+    {
+        CorvaneLogger quiet{7, false};
+        Scanned s(&quiet);
+        EXPECT_EQ(V({s.scan[0], s.manager.PwmPresent, s.manager.RelPresent, s.manager.ModuleCount,
+                     PwmModule::PwmModuleCount - live[0], RelayModule::RelayModuleCount - live[1],
+                     board.OpenDescriptors() - descriptors}),
+                  (V{'0', 5, 3, 4, 2, 2, 1}));
+        const auto reset = [&] {
+            return s.Run(16, 70, 2, {0x11, 0x22}) + s.Run(15, 16, 4, {0}) +
+                   s.Run(16, 38, 4, {10, 20, 30, 40});
+        };
+        const auto outputs = [&] {
+            Lines lines = sim::ShowPwmModule(board, 0);
+            for (int i : {0, 1}) lines.push_back(sim::ShowRelayModule(board, i)[0]);
+            return lines;
+        };
+        // {function, start, count, values, failing chip, its transfers in the request}
+        const std::tuple<uint8_t, uint16_t, uint16_t, std::vector<uint16_t>, std::string, int>
+            writes[] = {
+                {15, 48, 16, {0xAA, 0x55}, "i2c:0x20", 40},
+                {15, 48, 16, {0xAA, 0x55}, "i2c:0x22", 40},
+                {16, 70, 2, {0x0F, 0xF0}, "i2c:0x22", 3},
+                {15, 16, 4, {0x0F}, "i2c:0x41", 128},
+                {16, 38, 4, {100, 200, 300, 400}, "i2c:0x41", 128},
+            };
+        for (const auto& [function, start, count, values, device, transfers] : writes) {
+            ASSERT_EQ(reset(), 0);
+            const Lines before = outputs();
+            ASSERT_EQ(s.Run(function, start, count, values), 0);
+            const Lines written = outputs();
+            const uint16_t address =
+                static_cast<uint16_t>(std::stoi(device.substr(4), nullptr, 16));
+            const i2c_device chip{s.manager.I2cHandle, address, 0, 1, 0, 8, 1};
+            for (int after = 0; after < transfers; ++after) {
+                for (int faults : {1, 4}) {
+                    ASSERT_EQ(reset(), 0);
+                    board.FailDevice(device, faults, after);
+                    const int result =
+                        Echoed([&] { return s.Run(function, start, count, values); })[0];
+                    uint8_t drain = 0;
+                    for (int i = 0; i < 4; ++i) i2c_read(&chip, 0, &drain, 1);
+                    EXPECT_EQ(outputs(), result == '0' ? written : before)
+                        << function << device << " " << after << " " << faults;
+                    EXPECT_TRUE(s.manager.UnsetCoils.none() && s.manager.UnsetRegisters.none());
+                }
+            }
+        }
+    }
     EXPECT_EQ(V({PwmModule::PwmModuleCount, RelayModule::RelayModuleCount}), live);
+}
+
+// A PWM module whose init fails stays listed and present, but reads as
+// missing and refuses writes with 4, its init tried again once per
+// request, until it starts.
+TEST_F(I2c, ModuleWhoseInitFailed) {
+    board.FailDevice("i2c:0x45", 5, 2);  // PWM3's probe goes through, its init and four more fail
+    Scanned s(&logger);
+    const auto pca3 = std::dynamic_pointer_cast<sim::Pca9685>(board.I2cChipAt(0x45));
+    EXPECT_NE(s.scan.find("[MM] PWM3 did not start: tried again when used"), std::string::npos);
+    const auto run = [&](uint8_t function, uint16_t start, uint16_t count) {
+        return Echoed([&] { return s.Run(function, start, count, {500, 500}); })[0];
+    };
+    EXPECT_EQ(V({s.manager.PwmPresent, s.manager.InitFailed[3], pca3->Running(), run(3, 32, 1),
+                 s.mapping->tab_registers[32], run(1, 24, 1), run(6, 46, 1), run(16, 46, 2)}),
+              (V{5, 1, 0, '0', 0x8000, '4', '4', '4'}));
+    EXPECT_EQ(Echoed([&] { return s.Run(3, 32, 1); }), "0 [MM] PWM3 started");
+    EXPECT_EQ(V({s.mapping->tab_registers[32], s.manager.InitFailed[3], pca3->Running()}),
+              (V{200, 0, 1}));
 }
 
 }  // namespace

@@ -22,10 +22,11 @@ class FakeModule : public CorvaneModule {
 
     std::string calls;
     unsigned short values[256] = {};
-    // failChannel fails with failCode, and so does call number failCall (0-based).
-    int failChannel = -1, failCall = -1, failCode = 4, connectionResult = 0;
+    // failChannel fails with failCode, and so do failCalls calls from number failCall (0-based).
+    int failChannel = -1, failCall = -1, failCalls = 1, failCode = 4, connectionResult = 0;
+    int initResult = 0;
 
-    int init() override { return Note("init"); }
+    int init() override { return Note("init") + initResult; }
     int StopThreads() override { return Note("stop"); }
     int ConnectionTest() override { return connectionResult; }
     int get_InputBit(unsigned char c, bool* v) override { return Get("i", c, v); }
@@ -43,7 +44,8 @@ class FakeModule : public CorvaneModule {
     int Log(const std::string& call, unsigned char channel) {
         const long index = std::count(calls.begin(), calls.end(), ' ') + !calls.empty();
         Note(call);
-        return channel == failChannel || index == failCall ? failCode : 0;
+        const bool planned = failCall >= 0 && index >= failCall && index < failCall + failCalls;
+        return channel == failChannel || planned ? failCode : 0;
     }
     template <typename T>
     int Get(const char* kind, unsigned char c, T* v) {
