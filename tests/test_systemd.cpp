@@ -156,9 +156,10 @@ TEST(Install, BoardFilesOnlyAndAnEditedConfigurationKept) {
     std::set<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root.path()))
         if (!entry.is_directory()) files.insert(entry.path().lexically_relative(root.path()));
-    EXPECT_EQ(files,
-              (std::set<std::string>{"lib/systemd/system/corvanebs.service", "usr/bin/corvanebs",
-                                     "usr/etc/corvanebs/corvane.conf"}));
+    EXPECT_EQ(files, (std::set<std::string>{"lib/systemd/system/corvanebs.service",
+                                            "lib/systemd/system/corvane-panel.service",
+                                            "usr/bin/corvanebs", "usr/bin/corvane-panel",
+                                            "usr/etc/corvanebs/corvane.conf"}));
     const std::string config = root.path() + "/usr/etc/corvanebs/corvane.conf";
     EXPECT_EQ(ReadFile(config), ReadFile(CORVANE_SOURCE_DIR "/packaging/corvane.conf"));
     // The unit starts what was installed.

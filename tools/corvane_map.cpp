@@ -7,85 +7,19 @@
 //   corvane-map --csv        one row per address: table,address,module,channel,config,meaning
 //
 // Module names come from the module manager, channels and configuration
-// flags from the address tables; what a channel means is the one table
-// below, by module kind and channel. Exit status 0, 2 on a wrong argument,
-// 1 when an address has no meaning in that table.
+// flags from the address tables; what a channel means is the one table of
+// register_meanings.h, by module kind and channel. Exit status 0, 2 on a
+// wrong argument, 1 when an address has no meaning in that table.
 #include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "module_manager.h"
+#include "register_meanings.h"
 
 namespace {
 
-enum class Table { Coil, DiscreteInput, Holding, Input };
-
-// What the channels first..last of a module kind mean in one table. In the
-// text, {n} stands for the channel's own number: `number` for `first`,
-// counting up with the channel.
-struct Meaning {
-    Table table;
-    const char* kind;  // "GRUND", "PWM", "REL", "TMP", "AIO"
-    int first, last;
-    int number;
-    const char* text;
-};
-
-constexpr Meaning kMeanings[] = {
-    {Table::Coil, "GRUND", 0, 0, 0, "digital output"},
-    {Table::Coil, "GRUND", 1, 15, 0, "reserved: refused with exception 1"},
-    {Table::Coil, "PWM", 0, 3, 1,
-     "polarity of output {n}: 0 (default) the chip runs 1000 - duty, 1 the duty itself"},
-    {Table::Coil, "REL", 0, 7, 1, "relay {n}"},
-
-    {Table::DiscreteInput, "GRUND", 0, 8, 0, "digital input {n}"},
-    {Table::DiscreteInput, "GRUND", 9, 15, 0, "reserved: refused with exception 1"},
-    {Table::DiscreteInput, "AIO", 0, 3, 1, "digital input of channel {n} (function 8)"},
-
-    {Table::Holding, "GRUND", 0, 0, 0,
-     "configuration lock: 5281 unlocks, 6914 locks; reads 32768 (0x8000)"},
-    {Table::Holding, "GRUND", 1, 1, 0,
-     "user LEDs: bits 4-5 LED 0, bits 0-1 LED 1; 0 off, 1 blinking, 2 on"},
-    {Table::Holding, "GRUND", 2, 15, 0,
-     "reserved: reads 32768 (0x8000), writes refused with exception 1"},
-    {Table::Holding, "PWM", 0, 0, 0, "PWM frequency, Hz (25-1500)"},
-    {Table::Holding, "PWM", 1, 4, 1, "duty of output {n}, thousandths of the period (0-1000)"},
-    {Table::Holding, "REL", 0, 0, 0, "inversion mask 0-15: bit k inverts relay k+5"},
-    {Table::Holding, "REL", 1, 1, 0, "relay port: bit k is relay k+1"},
-    {Table::Holding, "TMP", 0, 0, 0,
-     "averaging: 1 (default) the mean of the last ten samples, 0 one conversion per read"},
-    {Table::Holding, "AIO", 0, 0, 0,
-     "channel functions, channel k in bits 4k-4 to 4k-1: 0 off, 1 voltage output, "
-     "2 voltage input, 3 current output, 4 current input, 5 current output 4-20 mA, "
-     "6 current input 4-20 mA, 7 PT1000 input, 8 digital input"},
-    {Table::Holding, "AIO", 1, 4, 1,
-     "output level of channel {n}, thousandths of the range (functions 1, 3, 5)"},
-    {Table::Holding, "AIO", 5, 8, 1, "output voltage of channel {n}, mV 0-10000 (function 1)"},
-    {Table::Holding, "AIO", 9, 12, 1, "output current of channel {n}, µA 0-20000 (functions 3, 5)"},
-
-    {Table::Input, "GRUND", 0, 0, 0, "reads 0"},
-    {Table::Input, "GRUND", 1, 1, 0, "software version, major"},
-    {Table::Input, "GRUND", 2, 2, 0, "software version, minor"},
-    {Table::Input, "GRUND", 3, 3, 0, "software version, patch"},
-    {Table::Input, "GRUND", 4, 7, 0, "constant 1234"},
-    {Table::Input, "GRUND", 8, 8, 0, "PWM modules fitted: bit i is PWM(i+1)"},
-    {Table::Input, "GRUND", 9, 9, 0, "relay modules fitted: bit i is REL(i+1)"},
-    {Table::Input, "GRUND", 10, 10, 0, "temperature modules fitted: bit i is TMP(i+1)"},
-    {Table::Input, "GRUND", 11, 11, 0, "analog modules fitted: bit i is AIO(i+1)"},
-    {Table::Input, "GRUND", 12, 15, 0, "reserved: reads 32768 (0x8000)"},
-    {Table::Input, "PWM", 0, 0, 0, "reads 0"},
-    {Table::Input, "REL", 0, 0, 0, "reads 0"},
-    {Table::Input, "TMP", 0, 0, 0, "reads 0"},
-    {Table::Input, "TMP", 1, 16, 1, "temperature of input {n}, 0.1 °C, signed"},
-    {Table::Input, "AIO", 0, 0, 0, "alert status: bits 0-3 channel alerts, bits 10-11 ADC alerts"},
-    {Table::Input, "AIO", 1, 4, 1,
-     "input level of channel {n}, thousandths of the range (functions 2, 4, 6)"},
-    {Table::Input, "AIO", 5, 8, 1,
-     "PT1000 temperature of channel {n}, 0.1 °C, signed (function 7)"},
-    {Table::Input, "AIO", 9, 12, 1, "voltage of channel {n}, mV 0-10000 (function 2)"},
-    {Table::Input, "AIO", 13, 16, 1, "current of channel {n}, µA 0-25000 (functions 4, 6)"},
-};
+using regmap::Table;
 
 struct TableInfo {
     Table table;
@@ -111,35 +45,21 @@ struct Row {
 
 // The meaning of a channel of module `kind`, or "" when the table has none.
 std::string MeaningOf(Table table, const std::string& kind, int channel) {
-    for (const Meaning& m : kMeanings) {
-        if (m.table != table || kind != m.kind || channel < m.first || channel > m.last) continue;
-        std::string text = m.text;
-        const size_t at = text.find("{n}");
-        if (at != std::string::npos) {
-            text.replace(at, 3, std::to_string(m.number + channel - m.first));
-        }
-        return text;
-    }
-    return "";
+    const regmap::Meaning* meaning = regmap::FindMeaning(table, kind, channel);
+    return meaning != nullptr ? regmap::MeaningText(*meaning, channel) : "";
 }
 
 struct Map {
-    Module_Manager* manager;
     std::vector<std::string> missing;
-
-    std::string ModuleName(int number) {
-        return number == 0 ? manager->BaseModule.ModuleName : manager->ModNrtoString(number);
-    }
 
     template <typename Entry, std::size_t N>
     std::vector<Row> Rows(const TableInfo& info, const std::array<Entry, N>& entries) {
         std::vector<Row> rows;
         for (std::size_t address = 0; address < N; ++address) {
             const Entry& e = entries[address];
-            Row row{static_cast<int>(address), ModuleName(e.ModNr), e.Channel, Config(e), ""};
-            // The kind is the name without its instance number: "AIO3" is an AIO.
-            const std::string kind = row.module.substr(0, row.module.find_first_of("0123456789"));
-            row.meaning = MeaningOf(info.table, kind, e.Channel);
+            Row row{static_cast<int>(address), regmap::ModuleName(e.ModNr), e.Channel, Config(e),
+                    ""};
+            row.meaning = MeaningOf(info.table, regmap::ModuleKind(e.ModNr), e.Channel);
             if (row.meaning.empty()) {
                 missing.push_back(std::string(info.name) + " " + std::to_string(address) + " (" +
                                   row.module + " channel " + std::to_string(e.Channel) + ")");
@@ -220,11 +140,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: corvane-map --markdown | --csv\n");
         return 2;
     }
-    // Only its names are used: it is never initialised, so no pin is
-    // touched, and never destroyed, so none is released either.
-    static CorvaneLogger* logger = new CorvaneLogger(0, false);
-    static Module_Manager* manager = new Module_Manager(logger);
-    Map map{manager, {}};
+    Map map{{}};
     const std::vector<std::vector<Row>> tables = map.All();
     if (!map.missing.empty()) {
         for (const std::string& m : map.missing)
