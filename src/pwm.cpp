@@ -213,6 +213,10 @@ constexpr uint8_t kIndicatorDark[4] = {0, kFullBit, 0, 0};
 // The output and its indicator as one write: a failure puts both back.
 int PwmModule::SetPWMPin(int n, int d) {
     if (d > kFullDuty) return ModuleError(CORVANE_ILLEGAL_DATA_VALUE, LOG_ERR, "");
+    // A chip whose frequency change could not be undone may be asleep or
+    // waiting for its restart, which a channel write would give it.
+    if (FrequencyUnknown)
+        return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "(Frequency to be written first)");
     uint8_t output[4];
     const uint8_t* indicator = d == 0 ? kIndicatorDark : kIndicatorLit;
     if (d == 0 || d == kFullDuty) {
@@ -240,7 +244,7 @@ int PwmModule::SetPWMPin(int n, int d) {
 }
 
 int PwmModule::GetPWMPin(int n, unsigned short* duty) {
-    if (DutyUnknown[n - 1]) {
+    if (DutyUnknown[n - 1] || FrequencyUnknown) {
         *duty = MODULE_NO_VALUE;
         return CORVANE_COMMUNICATION_FAULT;
     }

@@ -12,7 +12,8 @@
 // A write that fails part-way puts back the chip registers it had changed,
 // and its result is 4. Where even that fails, the output (or the frequency)
 // is reported and reads as missing (result 4, value 0x8000) until a write to
-// it succeeds: it never reads as a value nobody wrote.
+// it succeeds: it never reads as a value nobody wrote. While the frequency
+// is missing, so are the duties, and duty and polarity writes are refused.
 #pragma once
 
 #include <cstdint>

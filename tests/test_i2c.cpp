@@ -211,6 +211,11 @@ TEST_F(I2c, PwmWritesUnderBusFaults) {
     EXPECT_EQ(V({Reg(pwm.get(), 1), Echoed(writes[1].first)[0], pwm->Polarity[0]}),
               (V{-4, '4', 0}));
     EXPECT_EQ(V({writes[0].first(), Reg(pwm.get(), 1)}), (V{0, 700}));
+    // The frequency's first write fails, and so does each of five tries to put it back.
+    board.FailDevice("i2c:0x41", 6, 4);
+    EXPECT_EQ(V({Echoed(writes[2].first)[0], Reg(pwm.get(), 0), Reg(pwm.get(), 1),
+                 Echoed(writes[0].first)[0], pwm->set_OutputRegister(0, 200), Reg(pwm.get(), 1)}),
+              (V{'4', -4, -4, '4', 0, 700}));
 }
 
 // The scan keeps the bus while a module uses it, and finds each module at
