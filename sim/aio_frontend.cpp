@@ -47,8 +47,8 @@ std::shared_ptr<AioFrontend> FrontendAt(Board& board, int index) {
 
 }  // namespace
 
-AioFrontend::AioFrontend(const AioValues& values, std::shared_ptr<SpiDevice> shared)
-    : shared(std::move(shared)), values(values) {}
+AioFrontend::AioFrontend(const AioValues& initial, std::shared_ptr<SpiDevice> sharedDevice)
+    : shared(std::move(sharedDevice)), values(initial) {}
 
 uint8_t AioFrontend::Crc(const uint8_t* bytes) {
     uint8_t crc = 0;

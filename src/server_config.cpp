@@ -59,8 +59,8 @@ void Unusable(const std::string& why) {
 
 }  // namespace
 
-Modbus_Server::Modbus_Server(CorvaneLogger* logger, Module_Manager* moduleManager)
-    : moduleManager(moduleManager), logger(logger) {}
+Modbus_Server::Modbus_Server(CorvaneLogger* log, Module_Manager* manager)
+    : moduleManager(manager), logger(log) {}
 
 int Modbus_Server::ReadCfg() {
     libconfig::Config config;
