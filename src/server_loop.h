@@ -166,20 +166,20 @@ struct Modbus_Server::Loop {
     }
     // Stops accepting until a client leaves or the retry time has come. The
     // episode is logged once, at its start.
-    void PauseAccepting(int serverSocket, CorvaneLogger* logger, const std::string& why) {
+    void PauseAccepting(int listening, CorvaneLogger* log, const std::string& why) {
         acceptPaused = true;
         acceptRetryAt = server::Clock::now() + server::kAcceptRetry;
-        readiness.Remove(serverSocket);
+        readiness.Remove(listening);
         if (acceptReported) return;
         acceptReported = true;
-        logger->Log(
+        log->Log(
             LOG_WARNING,
             "[MBS] Out of file descriptors (" + why + "): new connections wait until one closes",
             false);
     }
-    void ResumeAccepting(int serverSocket) {
+    void ResumeAccepting(int listening) {
         if (!acceptPaused) return;
         acceptPaused = false;
-        readiness.Add(serverSocket);
+        readiness.Add(listening);
     }
 };
