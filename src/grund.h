@@ -24,6 +24,11 @@ constexpr int LL_GPIO_OUT_Pin = 502;
 constexpr unsigned short GRUND_UNLOCK_CODE = 5281;
 constexpr unsigned short GRUND_LOCK_CODE = 6914;
 
+// The LED the service shows its clients on: slow blink while no client is
+// connected, fast blink while one is (lit steadily with the ping answered).
+// LEDs 0 and 1 are the user LEDs of holding register 1.
+constexpr int GRUND_CONNECTION_LED = 2;
+
 // LED states.
 enum LedStates { LED_OFF = 0, LED_SLOW_BLINK = 1, LED_FAST_BLINK = 2, LED_ON = 3 };
 

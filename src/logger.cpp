@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <syslog.h>
 
 // Before <systemd/sd-journal.h>: keep the location macros of the header out
 // of the way, the location fields below are spelled out.
@@ -30,13 +31,13 @@ int JournalPriority(int level) {
 CorvaneLogger::CorvaneLogger(int threshold, bool echoAll) : debug(echoAll), level(threshold) {}
 
 std::string CorvaneLogger::LogLevel2String(int recordLevel) {
-    if (recordLevel <= 2) return " C | ";
+    if (recordLevel <= LOG_CRIT) return " C | ";
     switch (recordLevel) {
-        case 3:
+        case LOG_ERR:
             return " E | ";
-        case 4:
+        case LOG_WARNING:
             return " W | ";
-        case 7:
+        case LOG_DEBUG:
             return " D | ";
         default:
             return " I | ";

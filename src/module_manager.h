@@ -32,6 +32,17 @@ struct MM_InputMapEntry {
 
 constexpr int MM_MODULE_SLOTS = 23;
 
+// Each extension kind's modules, in order from its first module number.
+constexpr int MM_FIRST_PWM = 1, MM_PWM_MODULES = 8;   // PWM1-PWM8
+constexpr int MM_FIRST_REL = 9, MM_REL_MODULES = 4;   // REL1-REL4
+constexpr int MM_FIRST_TMP = 13, MM_TMP_MODULES = 3;  // TMP1-TMP3
+constexpr int MM_FIRST_AIO = 16, MM_AIO_MODULES = 7;  // AIO1-AIO7
+static_assert(MM_FIRST_REL == MM_FIRST_PWM + MM_PWM_MODULES &&
+                  MM_FIRST_TMP == MM_FIRST_REL + MM_REL_MODULES &&
+                  MM_FIRST_AIO == MM_FIRST_TMP + MM_TMP_MODULES &&
+                  MM_MODULE_SLOTS == MM_FIRST_AIO + MM_AIO_MODULES,
+              "the kinds follow each other after the base module");
+
 // The address map, indexed by the 0-based Modbus address.
 extern const std::array<MM_OutputMapEntry, 80> MM_OutputBit_Map;        // coils
 extern const std::array<MM_InputMapEntry, 44> MM_InputBit_Map;          // discrete inputs

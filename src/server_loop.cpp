@@ -20,8 +20,6 @@ using namespace server;
 
 namespace {
 
-constexpr int kConnectionLed = 2;
-
 std::string PeerName(const sockaddr_in& address) {
     return std::string(inet_ntoa(address.sin_addr)) + ":" + std::to_string(ntohs(address.sin_port));
 }
@@ -149,7 +147,7 @@ void Modbus_Server::AcceptClient() {
     connections.push_back(modbus_connection{client, address, peer});
     logger->Log(LOG_INFO, "New connection from " + peer, false);
     logger->Log(LOG_INFO, "Active Connections: " + std::to_string(connections.size()), false);
-    moduleManager->Set_LED_State(kConnectionLed, LED_FAST_BLINK);
+    moduleManager->Set_LED_State(GRUND_CONNECTION_LED, LED_FAST_BLINK);
     MakeRoom(client, peer);
 }
 
@@ -237,6 +235,6 @@ void Modbus_Server::DropClient(int socket, const std::string& why) {
     } else {
         loop->Forget(socket);
     }
-    if (connections.empty()) moduleManager->Set_LED_State(kConnectionLed, LED_SLOW_BLINK);
+    if (connections.empty()) moduleManager->Set_LED_State(GRUND_CONNECTION_LED, LED_SLOW_BLINK);
     loop->ResumeAccepting(serverSocket);
 }
