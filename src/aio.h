@@ -8,9 +8,9 @@
 // alert status, 1-4 level, 5-8 temperature (tenths of a degree), 9-12
 // voltage, 13-16 current; discrete inputs 0-3 digital inputs; no coils.
 //
-// Results: 0 success; 1, 3, 4 error codes (mostly reported through
-// ModuleError); -1 a failed transfer, a wrong CRC or a conversion that never
-// finished, unreported. 0x8000 marks a missing value.
+// Results: 0 success; CORVANE_ILLEGAL_FUNCTION, CORVANE_ILLEGAL_DATA_VALUE or
+// CORVANE_COMMUNICATION_FAULT (mostly reported through ModuleError); -1 a failed transfer, a wrong
+// CRC or a conversion that never finished, unreported. 0x8000 marks a missing value.
 //
 // Threads: the monitoring thread measures the input channels, polls the
 // alerts and drives the channel LEDs every 0.5 s. Lock serialises the
@@ -146,9 +146,10 @@ class Aio_Module : public CorvaneModule {
     int SetBit(unsigned char address, unsigned char bit);
     // CRC of the `length` (1-4) low bytes of data, most significant first.
     int CrcFastInt(int data, int length);
-    // Writes Function to the device: 0, or 4 (reported).
+    // Writes Function to the device: 0, or CORVANE_COMMUNICATION_FAULT (reported).
     int SetFunc();
-    // LED of a channel: state 0 off, 1 on, 2 alert; 3 for another state.
+    // LED of a channel: state 0 off, 1 on, 2 alert; CORVANE_ILLEGAL_DATA_VALUE for
+    // another state.
     int Set_LED(unsigned char channel, unsigned short state);
     // Reads, reports, marks and resets the alerts: 0, or -1 when unreadable.
     int Get_AlertRegister();

@@ -6,7 +6,8 @@
 // Channels: coils 0 output, 1-15 reserved; discrete inputs 0-8, 9-15
 // reserved; holding registers 0 lock (write only), 1 user LEDs, 2-15
 // reserved; input registers 0-11 identification, 12-15 reserved. Reserved
-// channels answer 1; channels above 15 report code 1 through ModuleError.
+// channels answer CORVANE_ILLEGAL_FUNCTION; channels above 15 report it through
+// ModuleError.
 #pragma once
 
 #include <atomic>

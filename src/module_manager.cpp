@@ -208,10 +208,14 @@ Module_Manager::Module_Manager(CorvaneLogger* logger)
       AioPresent(0),
       TmpPresent(0),
       I2cHandle(0),
-      InitFailed{} {}
+      InitFailed{} {
+    if (Logger == nullptr) {
+        fallbackLogger = std::make_unique<CorvaneLogger>(7, false);
+        Logger = fallbackLogger.get();
+    }
+}
 
-// The logger lives as long as the process; nobody else holds it.
-Module_Manager::Module_Manager() : Module_Manager(new CorvaneLogger(7, false)) {}
+Module_Manager::Module_Manager() : Module_Manager(nullptr) {}
 
 Module_Manager::~Module_Manager() {
     for (CorvaneModule* module : Modules) {

@@ -177,8 +177,8 @@ int Modbus_Server::StartServer() {
     loop = std::make_unique<Loop>();
     if (flags == -1 || fcntl(serverSocket, F_SETFL, flags | O_NONBLOCK) == -1 ||
         (shutdownPipe[0] == -1 && pipe2(shutdownPipe, O_NONBLOCK | O_CLOEXEC) != 0) ||
-        !loop->readiness.Ok() || !loop->readiness.Add(serverSocket) ||
-        !loop->readiness.Add(shutdownPipe[0])) {
+        !loop->readiness.Ok() || loop->readiness.Add(serverSocket) != 0 ||
+        loop->readiness.Add(shutdownPipe[0]) != 0) {
         std::perror("Server request loop");
         ReleaseServer();
         return -1;

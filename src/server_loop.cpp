@@ -134,7 +134,7 @@ void Modbus_Server::AcceptClient() {
     // acknowledgement would only delay the next request's reply.
     const int on = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (!loop->readiness.Add(client)) {
+    if (loop->readiness.Add(client) != 0) {
         logger->Log(LOG_WARNING,
                     "[MBS] Connection from " + peer + " refused: " + std::strerror(errno), false);
         return;
@@ -203,7 +203,8 @@ void Modbus_Server::ServeRequest(int socket) {
     std::string why;
     if (c == nullptr || FrontOf(*c, &length, &why) != Front::Complete) return;
     if (access.TracksActivity()) loop->activity.Touch(socket, Clock::now());
-    const int error = Answer(socket, c->name, c->buffer + c->begin, length, c->readOnly);
+    const int error =
+        Answer(socket, c->name, c->buffer + c->begin, length, c->readOnly) == 0 ? 0 : errno;
     c->begin += static_cast<size_t>(length);
     if (c->begin == c->end) c->begin = c->end = 0;
     if (error == EAGAIN || error == EWOULDBLOCK || error == EMBBADDATA) {

@@ -35,12 +35,12 @@ class Readiness {
 
     // false when the wait could not be set up.
     bool Ok() const { return epoll_.get() != -1; }
-    // Watches `fd`; false with errno when it cannot be watched.
-    bool Add(int fd) {
+    // Watches `fd`: 0, or -1 with errno when it cannot be watched.
+    int Add(int fd) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
-        return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
+        return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
     }
     // Stops watching `fd`, which stays open. Closing it is enough otherwise.
     void Remove(int fd) { epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr); }
@@ -132,6 +132,7 @@ struct Modbus_Server::Loop {
     bool acceptReported = false;  // the episode has been logged
     server::Clock::time_point acceptRetryAt;
 
+    // The client on `socket`, or null. Borrowed: valid until Forget(socket).
     server::Client* Find(int socket) {
         return socket >= 0 && static_cast<size_t>(socket) < clients.size() ? clients[socket].get()
                                                                            : nullptr;
