@@ -47,14 +47,15 @@ std::shared_ptr<AioFrontend> FrontendAt(Board& board, int index) {
 
 }  // namespace
 
-AioFrontend::AioFrontend(const AioValues& values, std::shared_ptr<SpiDevice> shared)
-    : shared(std::move(shared)), values(values) {}
+AioFrontend::AioFrontend(const AioValues& initial, std::shared_ptr<SpiDevice> sharedDevice)
+    : shared(std::move(sharedDevice)), values(initial) {}
 
 uint8_t AioFrontend::Crc(const uint8_t* bytes) {
     uint8_t crc = 0;
     for (int i = 0; i < 3; ++i) {
         crc ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
     }
     return crc;
 }

@@ -62,8 +62,8 @@ class AioFrontend : public SpiDevice {
     };
     enum class AnswerFault { WrongCrc, Floating };
 
-    // `shared`: a device already on this chip select, or null.
-    AioFrontend(const AioValues& values, std::shared_ptr<SpiDevice> shared);
+    // `sharedDevice`: a device already on this chip select, or null.
+    AioFrontend(const AioValues& initial, std::shared_ptr<SpiDevice> sharedDevice);
 
     int Ioctl(unsigned long request, void* arg) override;
 

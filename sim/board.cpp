@@ -672,7 +672,8 @@ void Board::Sleep(unsigned long microseconds) {
         state->Trace("sleep", static_cast<long>(microseconds), 0);
         scale = state->timeScale;
     }
-    auto duration = std::chrono::duration<double, std::micro>(microseconds * scale);
+    auto duration =
+        std::chrono::duration<double, std::micro>(static_cast<double>(microseconds) * scale);
     if (duration.count() > 0) std::this_thread::sleep_for(duration);
 }
 

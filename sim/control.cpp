@@ -78,7 +78,8 @@ std::string Command(Board& board, const std::vector<std::string>& w,
         if (!Number(w[1], 1, kTmpModules, &m)) return "temperature module must be 1-3";
         if (!Number(w[3], 1, kTmpInputs, &n)) return "input must be 1-16";
         if (!Number(w[4], 0, 4095, &value)) return "code must be 0-4095";
-        if (!SetTemperatureRaw(board, m - 1, n - 1, static_cast<uint16_t>(value)))
+        if (!SetTemperatureRaw(board, static_cast<int>(m - 1), static_cast<int>(n - 1),
+                               static_cast<uint16_t>(value)))
             return "TMP" + std::to_string(m) + " is not fitted";
         return "";
     }
@@ -93,15 +94,17 @@ std::string Command(Board& board, const std::vector<std::string>& w,
         if (what == "alert") {
             if (!Number(w[3], 0, 0xFFFF, &value) || (value & ~kAioAlertBits) != 0)
                 return "bits must be among 0-3 and 10-11 (mask 0x0C0F)";
-            fitted = SetAnalogAlert(board, m - 1, static_cast<uint16_t>(value));
+            fitted = SetAnalogAlert(board, static_cast<int>(m - 1), static_cast<uint16_t>(value));
         } else {
             if (!Number(w[3], 1, kAioChannels, &n)) return "channel must be 1-4";
             if (what == "adc") {
                 if (!Number(w[4], 0, 0xFFFF, &value)) return "code must be 0-65535";
-                fitted = SetAnalogAdc(board, m - 1, n - 1, static_cast<uint16_t>(value));
+                fitted = SetAnalogAdc(board, static_cast<int>(m - 1), static_cast<int>(n - 1),
+                                      static_cast<uint16_t>(value));
             } else {
                 if (!Number(w[4], 0, 1, &value)) return "level must be 0 or 1";
-                fitted = SetAnalogDin(board, m - 1, n - 1, static_cast<int>(value));
+                fitted = SetAnalogDin(board, static_cast<int>(m - 1), static_cast<int>(n - 1),
+                                      static_cast<int>(value));
             }
         }
         return fitted ? "" : "AIO" + std::to_string(m) + " is not fitted";

@@ -85,6 +85,7 @@ BoardConfig DemoBoard();
 bool LoadBoardFile(const std::string& path, BoardConfig* board, std::string* error);
 
 enum class Op { Open, Close, Read, Write, Ioctl, Sleep, Command };
+// A static text: never freed.
 const char* OpName(Op op);
 
 struct Transaction {

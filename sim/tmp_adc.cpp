@@ -26,8 +26,8 @@ std::shared_ptr<TmpConverter> ConverterFor(Board& board, int index, int input, i
 
 }  // namespace
 
-TmpConverter::TmpConverter(const uint16_t codes[kInputs]) {
-    std::copy(codes, codes + kInputs, this->codes);
+TmpConverter::TmpConverter(const uint16_t initial[kInputs]) {
+    std::copy(initial, initial + kInputs, codes);
 }
 
 int TmpConverter::Clock(int din) {

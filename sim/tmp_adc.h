@@ -26,8 +26,8 @@ class TmpConverter : public SpiDevice {
     // The fastest clock the converter follows.
     static constexpr uint32_t kConverterMaxClock = 2000000;
 
-    // `codes` by converter input 0-7.
-    explicit TmpConverter(const uint16_t codes[kInputs]);
+    // `initial`: the codes by converter input 0-7.
+    explicit TmpConverter(const uint16_t initial[kInputs]);
 
     // The spidev requests: mode, word size and speed (write and read back),
     // and SPI_IOC_MESSAGE, which returns the bytes transferred. A frame the

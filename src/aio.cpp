@@ -35,17 +35,6 @@ constexpr unsigned short kAdcAlerts = 0x0C00;
 constexpr uint8_t kAlertFlag = 1 << 5;
 constexpr unsigned short kLedOff = 0x0004, kLedOn = 0x0009, kLedAlert = 0x0001;
 
-// Device function codes as the channel operations test them.
-enum DeviceFunction : unsigned short {
-    kOff = 0,
-    kVoltageOut = 1,
-    kCurrentOut = 2,
-    kVoltageIn = 3,
-    kCurrentIn = 4,
-    kResistanceIn = 6,
-    kDigitalIn = 7,
-};
-
 constexpr int kStatusRepeats = 1000;
 constexpr unsigned long kStatusWaitMicroseconds = 10;
 constexpr unsigned long kClearingWaitMicroseconds = 250;
@@ -57,6 +46,11 @@ constexpr int kResetAttempts = 5;
 
 static_assert(Aio_Module::CrcTable[1] == 0x07 && Aio_Module::CrcTable[7] == 0x15,
               "CRC-8 table of polynomial 0x07");
+static_assert(Aio_Module::FunctionOf(AIO_DEVICE_CURRENT_OUT, true) == AIO_CURRENT_OUT_4_20 &&
+                  Aio_Module::FunctionOf(AIO_DEVICE_CURRENT_OUT, false) == AIO_CURRENT_OUT &&
+                  Aio_Module::FunctionOf(AIO_DEVICE_VOLTAGE_OUT, true) == AIO_VOLTAGE_OUT &&
+                  Aio_Module::FunctionOf(5, false) == -1,
+              "device codes back to function numbers");
 
 // double -> 32-bit integer toward zero, low 16 bits kept.
 unsigned short Trunc(double value) {
@@ -154,7 +148,7 @@ int Aio_Module::SetFunc() {
     // functions change.
     for (unsigned char n = 1; n <= 4; ++n) {
         if (WriteReg(static_cast<unsigned char>(kDacSetpointReg - 1 + n), 0) != 0 ||
-            WriteReg(static_cast<unsigned char>(kFunctionReg - 1 + n), kOff) != 0) {
+            WriteReg(static_cast<unsigned char>(kFunctionReg - 1 + n), AIO_DEVICE_OFF) != 0) {
             return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
         }
         Active[n - 1] = false;
@@ -163,18 +157,20 @@ int Aio_Module::SetFunc() {
 
     for (int c = 0; c < 4; ++c) {
         const int function = Function[c];
-        const unsigned short code = function < 9 ? FunctionCodes[function] : uint16_t{kOff};
+        const unsigned short code =
+            function < AIO_FUNCTIONS ? FunctionCodes[function] : uint16_t{AIO_DEVICE_OFF};
         if (WriteReg(static_cast<unsigned char>(kFunctionReg + ChannelMap[c]), code) != 0) {
             return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
         }
         int r = 0;
-        if (code == kOff || code == kDigitalIn) {
+        if (code == AIO_DEVICE_OFF || code == AIO_DEVICE_DIGITAL_IN) {
             r = setupAdc(c, 0, 0x0004);
-        } else if (code == kVoltageIn || code == kCurrentIn || code == kResistanceIn) {
+        } else if (code == AIO_DEVICE_VOLTAGE_IN || code == AIO_DEVICE_CURRENT_IN ||
+                   code == AIO_DEVICE_RESISTANCE_IN) {
             r = setupAdc(c, 0x0018, 0x0008);
         }
         if (r != 0) return r;
-        Range4to20[c] = function == 5 || function == 6;
+        Range4to20[c] = AioIs4to20(function);
         os().SleepMicroseconds(kChannelWaitMicroseconds);
     }
     return 0;
@@ -238,7 +234,7 @@ int Aio_Module::Set_V(unsigned char ch, unsigned short millivolts) {
     }
     unsigned short code = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code != kVoltageOut) {
+    if (code != AIO_DEVICE_VOLTAGE_OUT) {
         return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING,
                            "(Writing Voltage to Channel " + Number(ch + 1) +
                                ", current Function: " + Number(code) + ")");
@@ -253,7 +249,7 @@ int Aio_Module::Set_I(unsigned char ch, unsigned short microamperes) {
     if (ch > 3) return CORVANE_ILLEGAL_FUNCTION;
     unsigned short code = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code != kCurrentOut) {
+    if (code != AIO_DEVICE_CURRENT_OUT) {
         return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING,
                            "Writing Current to Channel " + Number(ch + 1) +
                                "(current Function: " + Number(code) + ")");
@@ -272,11 +268,11 @@ int Aio_Module::Set_Power(unsigned char ch, unsigned short level) {
     Active[ch] = level != 0;
     unsigned short code = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code == kCurrentOut) {
+    if (code == AIO_DEVICE_CURRENT_OUT) {
         return Range4to20[ch] ? Set_I(ch, static_cast<unsigned short>((level + 250) * 16))
                               : Set_I(ch, static_cast<unsigned short>(level * 20));
     }
-    if (code == kVoltageOut) return Set_V(ch, static_cast<unsigned short>(level * 10));
+    if (code == AIO_DEVICE_VOLTAGE_OUT) return Set_V(ch, static_cast<unsigned short>(level * 10));
     return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING,
                        "(Writing Power to Channel " + Number(ch + 1) +
                            " not in Output mode, current Function: " + Number(code) + ")");
@@ -327,11 +323,11 @@ int Aio_Module::measureLinear(unsigned char ch, unsigned short function, uint32_
 }
 
 int Aio_Module::Measure_V(unsigned char ch, unsigned short* millivolts) {
-    return measureLinear(ch, kVoltageIn, 10000u, "Voltage", millivolts);
+    return measureLinear(ch, AIO_DEVICE_VOLTAGE_IN, 10000u, "Voltage", millivolts);
 }
 
 int Aio_Module::Measure_I(unsigned char ch, unsigned short* microamperes) {
-    return measureLinear(ch, kCurrentIn, 25000u, "Current", microamperes);
+    return measureLinear(ch, AIO_DEVICE_CURRENT_IN, 25000u, "Current", microamperes);
 }
 
 int Aio_Module::Measure_T(unsigned char ch, unsigned short* tenthsDegree) {
@@ -339,7 +335,7 @@ int Aio_Module::Measure_T(unsigned char ch, unsigned short* tenthsDegree) {
     std::lock_guard<std::mutex> guard(Lock);
     unsigned short code = 0, raw = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code != kResistanceIn) {
+    if (code != AIO_DEVICE_RESISTANCE_IN) {
         return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING,
                            "(Measuring Temp on Channel " + Number(ch + 1) +
                                ", current Function: " + Number(code) + ")");
@@ -366,7 +362,7 @@ int Aio_Module::Get_Power(unsigned char ch, unsigned short* level) {
     if (ch > 3) return CORVANE_ILLEGAL_FUNCTION;
     unsigned short code = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code == kCurrentIn) {
+    if (code == AIO_DEVICE_CURRENT_IN) {
         unsigned short microamperes = 0;
         const int r = Measure_I(ch, &microamperes);
         // A channel whose function changed since the check has no value.
@@ -375,7 +371,7 @@ int Aio_Module::Get_Power(unsigned char ch, unsigned short* level) {
                                 : static_cast<unsigned short>(microamperes / 20);
         return 0;
     }
-    if (code == kVoltageIn) {
+    if (code == AIO_DEVICE_VOLTAGE_IN) {
         unsigned short millivolts = 0;
         const int r = Measure_V(ch, &millivolts);
         if (r != 0) return r < 0 ? -1 : r;
@@ -392,7 +388,7 @@ int Aio_Module::Get_DinState(unsigned char ch, bool* state) {
     std::lock_guard<std::mutex> guard(Lock);
     unsigned short code = 0, inputs = 0;
     if (readFunctionCode(ch, &code) != 0) return -1;
-    if (code != kDigitalIn) return CORVANE_ILLEGAL_FUNCTION;
+    if (code != AIO_DEVICE_DIGITAL_IN) return CORVANE_ILLEGAL_FUNCTION;
     if (ReadReg(kDigitalInputReg, &inputs) != 0) return -1;
     *state = (inputs >> ChannelMap[ch]) & 1;
     Active[ch] = *state;
@@ -429,7 +425,7 @@ int Aio_Module::get_InputRegister(unsigned char index, unsigned short* value) {
 int Aio_Module::set_OutputRegister(unsigned char index, unsigned short value) {
     if (index == 0) {
         bool valid = true;
-        for (int k = 0; k < 4; ++k) valid = valid && ((value >> (4 * k)) & 0xF) < 9;
+        for (int k = 0; k < 4; ++k) valid = valid && ((value >> (4 * k)) & 0xF) < AIO_FUNCTIONS;
         if (!valid) {
             // The device keeps its configuration until a valid word comes.
             for (auto& function : Function) function = 0;
@@ -460,11 +456,11 @@ int Aio_Module::set_OutputRegister(unsigned char index, unsigned short value) {
     }
     const unsigned char ch = static_cast<unsigned char>((index - 1) % 4);
     const int function = index <= 12 ? Function[ch].load() : -1;
-    if (index <= 4 && (function == 1 || function == 3 || function == 5)) {
-        return Set_Power(ch, value);
-    }
-    if (index >= 5 && index <= 8 && function == 1) return Set_V(ch, value);
-    if (index >= 9 && index <= 12 && (function == 3 || function == 5)) return Set_I(ch, value);
+    const bool voltageOut = function == AIO_VOLTAGE_OUT;
+    const bool currentOut = function == AIO_CURRENT_OUT || function == AIO_CURRENT_OUT_4_20;
+    if (index <= 4 && (voltageOut || currentOut)) return Set_Power(ch, value);
+    if (index >= 5 && index <= 8 && voltageOut) return Set_V(ch, value);
+    if (index >= 9 && index <= 12 && currentOut) return Set_I(ch, value);
     return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING, "");
 }
 
@@ -477,31 +473,9 @@ int Aio_Module::get_OutputRegister(unsigned char index, unsigned short* value) {
             if (readFunctionCode(static_cast<unsigned char>(c), &code) != 0) {
                 return ModuleError(CORVANE_COMMUNICATION_FAULT, LOG_ERR, "");
             }
-            switch (code) {
-                case kOff:
-                    Function[c] = 0;
-                    break;
-                case kVoltageOut:
-                    Function[c] = 1;
-                    break;
-                case kVoltageIn:
-                    Function[c] = 2;
-                    break;
-                case kResistanceIn:
-                    Function[c] = 7;
-                    break;
-                case kDigitalIn:
-                    Function[c] = 8;
-                    break;
-                case kCurrentOut:
-                    Function[c] = Range4to20[c] ? 5 : 3;
-                    break;
-                case kCurrentIn:
-                    Function[c] = Range4to20[c] ? 6 : 4;
-                    break;
-                default:
-                    break;
-            }
+            // A code no function gives leaves the channel's function as it was.
+            const int function = FunctionOf(code, Range4to20[c]);
+            if (function >= 0) Function[c] = static_cast<uint8_t>(function);
         }
         unsigned short word = 0;
         for (int c = 0; c < 4; ++c)
@@ -513,9 +487,9 @@ int Aio_Module::get_OutputRegister(unsigned char index, unsigned short* value) {
 
     const int ch = (index - 1) % 4;
     const int function = Function[ch];
-    const bool fits = index <= 4   ? function == 1 || function == 3 || function == 5
-                      : index <= 8 ? function == 1
-                                   : function == 3 || function == 5;
+    const bool voltageOut = function == AIO_VOLTAGE_OUT;
+    const bool currentOut = function == AIO_CURRENT_OUT || function == AIO_CURRENT_OUT_4_20;
+    const bool fits = index <= 4 ? voltageOut || currentOut : index <= 8 ? voltageOut : currentOut;
     if (!fits) {
         *value = MODULE_NO_VALUE;
         return ModuleError(CORVANE_ILLEGAL_FUNCTION, LOG_WARNING, "");
@@ -524,9 +498,9 @@ int Aio_Module::get_OutputRegister(unsigned char index, unsigned short* value) {
     if (ReadReg(static_cast<unsigned char>(kDacReadbackReg + ChannelMap[ch]), &code) != 0) {
         return -1;
     }
-    if (index <= 4 && function == 1) {
+    if (index <= 4 && function == AIO_VOLTAGE_OUT) {
         *value = Trunc(code * 11000.0 / 8191.0 / 10.0 + 0.5);
-    } else if (index <= 4 && function == 3) {
+    } else if (index <= 4 && function == AIO_CURRENT_OUT) {
         *value = Trunc(code * 25000.0 / 8191.0 / 20.0 + 0.5);
     } else if (index <= 4) {
         *value = Trunc((code * 25000.0 / 8191.0 - 4000) * 0.0625 + 0.5);
@@ -589,17 +563,17 @@ int Aio_Module::Thread_Job() {
         unsigned short value = 0;
         bool state = false;
         switch (Function[c]) {
-            case 2:
+            case AIO_VOLTAGE_IN:
                 Measure_V(c, &value);
                 break;
-            case 4:
-            case 6:
+            case AIO_CURRENT_IN:
+            case AIO_CURRENT_IN_4_20:
                 Measure_I(c, &value);
                 break;
-            case 7:
+            case AIO_RESISTANCE_IN:
                 Measure_T(c, &value);
                 break;
-            case 8:
+            case AIO_DIGITAL_IN:
                 Get_DinState(c, &state);
                 break;
             default:

@@ -1,6 +1,6 @@
 // Aio_Module: the driver of one analog I/O module (module numbers 16-22).
 // One SPI front-end, device index = module index, with four channels; each
-// channel is off or has one of eight functions (FunctionCodes).
+// channel is off or has one of eight functions (AioFunction, FunctionCodes).
 //
 // Modbus channels: holding register 0 the function word (channel k's
 // function number in bits 4k..4k+3), 1-4 output level (tenths of a percent),
@@ -8,9 +8,9 @@
 // alert status, 1-4 level, 5-8 temperature (tenths of a degree), 9-12
 // voltage, 13-16 current; discrete inputs 0-3 digital inputs; no coils.
 //
-// Results: 0 success; 1, 3, 4 error codes (mostly reported through
-// ModuleError); -1 a failed transfer, a wrong CRC or a conversion that never
-// finished, unreported. 0x8000 marks a missing value.
+// Results: 0 success; CORVANE_ILLEGAL_FUNCTION, CORVANE_ILLEGAL_DATA_VALUE or
+// CORVANE_COMMUNICATION_FAULT (mostly reported through ModuleError); -1 a failed transfer, a wrong
+// CRC or a conversion that never finished, unreported. 0x8000 marks a missing value.
 //
 // Threads: the monitoring thread measures the input channels, polls the
 // alerts and drives the channel LEDs every 0.5 s. Lock serialises the
@@ -41,10 +41,55 @@ constexpr std::array<uint8_t, 256> MakeCrc8Table(uint8_t polynomial) {
     return table;
 }
 
+// Function numbers: what a channel's nibble of the function word and its
+// entry of Function hold.
+enum AioFunction : uint8_t {
+    AIO_OFF = 0,
+    AIO_VOLTAGE_OUT = 1,
+    AIO_VOLTAGE_IN = 2,
+    AIO_CURRENT_OUT = 3,
+    AIO_CURRENT_IN = 4,
+    AIO_CURRENT_OUT_4_20 = 5,
+    AIO_CURRENT_IN_4_20 = 6,
+    AIO_RESISTANCE_IN = 7,
+    AIO_DIGITAL_IN = 8,
+    AIO_FUNCTIONS = 9,  // how many there are
+};
+
+// Device function codes: what a channel's function register holds, and what
+// the channel operations check before they act.
+enum AioDeviceFunction : uint16_t {
+    AIO_DEVICE_OFF = 0,
+    AIO_DEVICE_VOLTAGE_OUT = 1,
+    AIO_DEVICE_CURRENT_OUT = 2,
+    AIO_DEVICE_VOLTAGE_IN = 3,
+    AIO_DEVICE_CURRENT_IN = 4,
+    AIO_DEVICE_RESISTANCE_IN = 6,
+    AIO_DEVICE_DIGITAL_IN = 7,
+};
+
+// The two functions sharing a device code with another, told apart by the
+// channel's Range4to20 alone.
+constexpr bool AioIs4to20(int function) {
+    return function == AIO_CURRENT_OUT_4_20 || function == AIO_CURRENT_IN_4_20;
+}
+
 class Aio_Module : public CorvaneModule {
   public:
-    // Function number (0-8) -> device function code.
-    static constexpr uint16_t FunctionCodes[9] = {0, 1, 3, 2, 4, 2, 4, 6, 7};
+    // Function number -> device function code: the one table between them.
+    static constexpr uint16_t FunctionCodes[AIO_FUNCTIONS] = {
+        AIO_DEVICE_OFF,         AIO_DEVICE_VOLTAGE_OUT,   AIO_DEVICE_VOLTAGE_IN,
+        AIO_DEVICE_CURRENT_OUT, AIO_DEVICE_CURRENT_IN,    AIO_DEVICE_CURRENT_OUT,
+        AIO_DEVICE_CURRENT_IN,  AIO_DEVICE_RESISTANCE_IN, AIO_DEVICE_DIGITAL_IN};
+    // The function number a channel whose device holds `code` has, -1 for a
+    // code no function gives.
+    static constexpr int FunctionOf(unsigned short code, bool range4to20) {
+        int found = -1;
+        for (int f = 0; f < AIO_FUNCTIONS; ++f) {
+            if (FunctionCodes[f] == code && (found < 0 || AioIs4to20(f) == range4to20)) found = f;
+        }
+        return found;
+    }
     // Module channel -> device channel serving it.
     static constexpr int ChannelMap[4] = {3, 0, 2, 1};
     // Module channel -> LED pin.
@@ -56,8 +101,9 @@ class Aio_Module : public CorvaneModule {
     SpiPort Spi;
     // The monitoring thread is to keep running.
     std::atomic<bool> Running{false};
-    // Function 5 or 6: currents scale to 4-20 mA.
+    // A 4-20 mA function (AioIs4to20): currents scale to 4-20 mA.
     bool Range4to20[4] = {false, false, false, false};
+    // Function numbers (AioFunction) by module channel.
     std::atomic<uint8_t> Function[4] = {};
     // Bit 5 of the status byte of the latest register read.
     std::atomic<bool> AlertPending{false};
@@ -100,9 +146,10 @@ class Aio_Module : public CorvaneModule {
     int SetBit(unsigned char address, unsigned char bit);
     // CRC of the `length` (1-4) low bytes of data, most significant first.
     int CrcFastInt(int data, int length);
-    // Writes Function to the device: 0, or 4 (reported).
+    // Writes Function to the device: 0, or CORVANE_COMMUNICATION_FAULT (reported).
     int SetFunc();
-    // LED of a channel: state 0 off, 1 on, 2 alert; 3 for another state.
+    // LED of a channel: state 0 off, 1 on, 2 alert; CORVANE_ILLEGAL_DATA_VALUE for
+    // another state.
     int Set_LED(unsigned char channel, unsigned short state);
     // Reads, reports, marks and resets the alerts: 0, or -1 when unreadable.
     int Get_AlertRegister();

@@ -228,7 +228,8 @@ int Grundmodul::LEDBlinker() {
         }
         {
             std::lock_guard<std::mutex> lock(LedMutex);
-            if (LedState[2] == LED_FAST_BLINK) GPIO_Write(LL_LED_Map[2], internet ? 1 : fastPhase);
+            if (LedState[GRUND_CONNECTION_LED] == LED_FAST_BLINK)
+                GPIO_Write(LL_LED_Map[GRUND_CONNECTION_LED], internet ? 1 : fastPhase);
         }
         if (pass & 1) {
             slowPhase ^= 1;

@@ -6,7 +6,8 @@
 // Channels: coils 0 output, 1-15 reserved; discrete inputs 0-8, 9-15
 // reserved; holding registers 0 lock (write only), 1 user LEDs, 2-15
 // reserved; input registers 0-11 identification, 12-15 reserved. Reserved
-// channels answer 1; channels above 15 report code 1 through ModuleError.
+// channels answer CORVANE_ILLEGAL_FUNCTION; channels above 15 report it through
+// ModuleError.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,11 @@ constexpr int LL_GPIO_OUT_Pin = 502;
 // Values of holding register 0.
 constexpr unsigned short GRUND_UNLOCK_CODE = 5281;
 constexpr unsigned short GRUND_LOCK_CODE = 6914;
+
+// The LED the service shows its clients on: slow blink while no client is
+// connected, fast blink while one is (lit steadily with the ping answered).
+// LEDs 0 and 1 are the user LEDs of holding register 1.
+constexpr int GRUND_CONNECTION_LED = 2;
 
 // LED states.
 enum LedStates { LED_OFF = 0, LED_SLOW_BLINK = 1, LED_FAST_BLINK = 2, LED_ON = 3 };

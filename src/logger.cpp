@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <syslog.h>
 
 // Before <systemd/sd-journal.h>: keep the location macros of the header out
 // of the way, the location fields below are spelled out.
@@ -27,29 +28,29 @@ int JournalPriority(int level) {
 
 }  // namespace
 
-CorvaneLogger::CorvaneLogger(int level, bool debug) : debug(debug), level(level) {}
+CorvaneLogger::CorvaneLogger(int threshold, bool echoAll) : debug(echoAll), level(threshold) {}
 
-std::string CorvaneLogger::LogLevel2String(int level) {
-    if (level <= 2) return " C | ";
-    switch (level) {
-        case 3:
+std::string CorvaneLogger::LogLevel2String(int recordLevel) {
+    if (recordLevel <= LOG_CRIT) return " C | ";
+    switch (recordLevel) {
+        case LOG_ERR:
             return " E | ";
-        case 4:
+        case LOG_WARNING:
             return " W | ";
-        case 7:
+        case LOG_DEBUG:
             return " D | ";
         default:
             return " I | ";
     }
 }
 
-int CorvaneLogger::Log(int level, std::string message, bool echo) {
-    if (level > this->level) return 0;
+int CorvaneLogger::Log(int recordLevel, std::string message, bool echo) {
+    if (recordLevel > level) return 0;
 
-    std::string text = LogLevel2String(level) + " " + message;
+    std::string text = LogLevel2String(recordLevel) + " " + message;
     // "%s": the text is data, never a format.
-    sd_journal_print_with_location(JournalPriority(level), kCodeFile, kCodeLine, kCodeFunc, "%s",
-                                   text.c_str());
+    sd_journal_print_with_location(JournalPriority(recordLevel), kCodeFile, kCodeLine, kCodeFunc,
+                                   "%s", text.c_str());
 
     if (echo || debug) {
         std::fwrite(message.data(), 1, message.size(), stdout);

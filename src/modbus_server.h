@@ -54,6 +54,8 @@ struct ModbusMappingFree {
 
 class Modbus_Server {
   public:
+    // Both borrowed, never deleted here: the caller keeps them alive as long
+    // as the server (in the service, globals that live until exit).
     Module_Manager* moduleManager;
     CorvaneLogger* logger;
     std::vector<modbus_connection> connections;  // in the order of acceptance
@@ -63,6 +65,7 @@ class Modbus_Server {
     uint16_t port = 1502;
     uint16_t maxConnections = 5;
     int serverSocket = -1;
+    // Owned; created by StartServer, freed by the shutdown or the destructor.
     std::unique_ptr<modbus_t, ModbusContextFree> ctx;
     std::unique_ptr<modbus_mapping_t, ModbusMappingFree> mapping;
 
@@ -106,9 +109,9 @@ class Modbus_Server {
     void RequestShutdown(int status);
 
   private:
-    ClientAccess access;  // read by ReadCfg
-    struct Loop;          // the readiness wait, the clients' receive buffers
-    std::unique_ptr<Loop> loop;
+    ClientAccess access;         // read by ReadCfg
+    struct Loop;                 // the readiness wait, the clients' receive buffers
+    std::unique_ptr<Loop> loop;  // owned; created by StartServer
     // Self-pipe from RequestShutdown to the request loop (read end, write
     // end); created by StartServer, non-blocking and close-on-exec. Never
     // closed: a late signal must not write into a reused descriptor.
@@ -123,8 +126,8 @@ class Modbus_Server {
     void QueueRequest(int socket);
     void ServeRequest(int socket);
     void DropClient(int socket, const std::string& why);
-    // Decodes, dispatches, logs and answers one complete frame: 0, or the
-    // errno of an answer that could not be sent at once. A `readOnly`
+    // Decodes, dispatches, logs and answers one complete frame: 0, or -1
+    // with errno when the answer could not be sent at once. A `readOnly`
     // client's writes are refused before dispatch.
     int Answer(int socket, const std::string& peer, uint8_t* frame, int length, bool readOnly);
     // The access settings in the loop: whether a connection from `address`

@@ -3,9 +3,10 @@
 // turns each Modbus access into one call of slots 4-9 with the module's own
 // channel number.
 //
-// Results of slots 4-9: 0 success (a get has written its value); 1 channel
-// not served by this kind; 3 value out of range; 4 bus transfer failed;
-// -1 pin or device access failed without an error code. Failures that carry
+// Results of slots 4-9: 0 success (a get has written its value);
+// CORVANE_ILLEGAL_FUNCTION channel not served by this kind; CORVANE_ILLEGAL_DATA_VALUE
+// value out of range; CORVANE_COMMUNICATION_FAULT bus transfer failed; -1 pin or
+// device access failed without an error code. Failures that carry
 // a code are reported through ModuleError, which returns the code.
 //
 // Live counts: each extension-module kind keeps a class-wide count of its
@@ -27,8 +28,9 @@ class CorvaneModule {
   public:
     // Run flag of a worker thread kept in the base (temperature module).
     std::atomic<bool> ThreadActive{false};
-    // Shared logger, not owned. Never null: a driver built without one logs
-    // through a fallback logger of its own (level 7, debug on).
+    // Borrowed, never deleted here: whoever builds the driver keeps the logger
+    // alive as long as the driver. Never null: a driver built without one
+    // logs through a fallback logger of its own (level 7, debug on).
     CorvaneLogger* Logger;
     // Kind tag: "GRUND", "PWM", "REL", "TMP" or "AIO".
     std::string ModuleName;
@@ -62,5 +64,6 @@ class CorvaneModule {
     CorvaneModule(CorvaneLogger* logger, std::string name, int number);
 
   private:
+    // Owned: the logger of a driver built without one.
     std::unique_ptr<CorvaneLogger> fallbackLogger;
 };

@@ -193,7 +193,7 @@ int Retried(Call call) {
 }
 
 bool IsRelayPort(const MM_OutputMapEntry& e) {
-    return e.ModNr >= 9 && e.ModNr <= 12 && e.Channel == 1;
+    return e.ModNr >= MM_FIRST_REL && e.ModNr < MM_FIRST_REL + MM_REL_MODULES && e.Channel == 1;
 }
 
 }  // namespace
@@ -208,10 +208,14 @@ Module_Manager::Module_Manager(CorvaneLogger* logger)
       AioPresent(0),
       TmpPresent(0),
       I2cHandle(0),
-      InitFailed{} {}
+      InitFailed{} {
+    if (Logger == nullptr) {
+        fallbackLogger = std::make_unique<CorvaneLogger>(7, false);
+        Logger = fallbackLogger.get();
+    }
+}
 
-// The logger lives as long as the process; nobody else holds it.
-Module_Manager::Module_Manager() : Module_Manager(new CorvaneLogger(7, false)) {}
+Module_Manager::Module_Manager() : Module_Manager(nullptr) {}
 
 Module_Manager::~Module_Manager() {
     for (CorvaneModule* module : Modules) {
@@ -235,26 +239,28 @@ int Module_Manager::ScanModules() {
         return -1;
     }
 
-    // Positions in the order PWM 1-8, relay 9-12, temperature 13-15, analog 16-22.
-    for (int index = 0; index < 8; ++index) {
-        Modules[1 + index] = new PwmModule(I2cHandle, index, Logger, kPwmStartFrequency);
-        if (TryModule(1 + index) == 0) PwmPresent |= 1u << index;
+    // Probed in module-number order: PWM, relay, temperature, analog.
+    for (int index = 0; index < MM_PWM_MODULES; ++index) {
+        Modules[MM_FIRST_PWM + index] = new PwmModule(I2cHandle, index, Logger, kPwmStartFrequency);
+        if (TryModule(MM_FIRST_PWM + index) == 0) PwmPresent |= 1u << index;
     }
-    for (int index = 0; index < 4; ++index) {
-        Modules[9 + index] = new RelayModule(I2cHandle, static_cast<unsigned char>(index), Logger);
-        if (TryModule(9 + index) == 0) RelPresent |= 1u << index;
+    for (int index = 0; index < MM_REL_MODULES; ++index) {
+        Modules[MM_FIRST_REL + index] =
+            new RelayModule(I2cHandle, static_cast<unsigned char>(index), Logger);
+        if (TryModule(MM_FIRST_REL + index) == 0) RelPresent |= 1u << index;
     }
 
-    for (int index = 0; index < 3; ++index) {
-        Modules[13 + index] = new TemperatureModule(static_cast<unsigned char>(index), Logger);
-        if (TryModule(13 + index) == 0) TmpPresent |= 1u << index;
+    for (int index = 0; index < MM_TMP_MODULES; ++index) {
+        Modules[MM_FIRST_TMP + index] =
+            new TemperatureModule(static_cast<unsigned char>(index), Logger);
+        if (TryModule(MM_FIRST_TMP + index) == 0) TmpPresent |= 1u << index;
     }
 
     // Analog module i sits on SPI device i, which temperature module i / 2
     // also uses: two modules on one device cannot both be served.
-    for (int i = 0; i < 7; ++i) {
-        Modules[16 + i] = new Aio_Module(i, Logger);
-        if (TryModule(16 + i) != 0) continue;
+    for (int i = 0; i < MM_AIO_MODULES; ++i) {
+        Modules[MM_FIRST_AIO + i] = new Aio_Module(i, Logger);
+        if (TryModule(MM_FIRST_AIO + i) != 0) continue;
         AioPresent |= 1 << i;
         if (TmpPresent & (1 << (i / 2))) {
             Logger->Log(LOG_ERR,
@@ -280,7 +286,7 @@ int Module_Manager::ScanModules() {
     if (ModuleCount == 0) Logger->Log(LOG_INFO, "[MM] No Modules Connected", true);
 
     BaseModule.set_ModuleConnectionStatus(PwmPresent, RelPresent, TmpPresent, AioPresent);
-    BaseModule.Set_LED(2, LED_SLOW_BLINK);
+    BaseModule.Set_LED(GRUND_CONNECTION_LED, LED_SLOW_BLINK);
     return 0;
 }
 
@@ -318,29 +324,30 @@ int Module_Manager::StopAllThreads() {
 }
 
 std::string Module_Manager::ModNrtoString(int nr) {
-    if (nr >= 1 && nr <= 8) return "PWM" + std::to_string(nr);
-    if (nr >= 9 && nr <= 12) return "REL" + std::to_string(nr - 8);
-    if (nr >= 13 && nr <= 15) return "TMP" + std::to_string(nr - 12);
-    if (nr >= 16 && nr <= 22) return "AIO" + std::to_string(nr - 15);
+    const auto in = [nr](int first, int count) { return nr >= first && nr < first + count; };
+    if (in(MM_FIRST_PWM, MM_PWM_MODULES)) return "PWM" + std::to_string(nr - MM_FIRST_PWM + 1);
+    if (in(MM_FIRST_REL, MM_REL_MODULES)) return "REL" + std::to_string(nr - MM_FIRST_REL + 1);
+    if (in(MM_FIRST_TMP, MM_TMP_MODULES)) return "TMP" + std::to_string(nr - MM_FIRST_TMP + 1);
+    if (in(MM_FIRST_AIO, MM_AIO_MODULES)) return "AIO" + std::to_string(nr - MM_FIRST_AIO + 1);
     return "";
 }
 
 int Module_Manager::RequestHandler(modbus_mapping_t* mapping, modbus_request* request) {
     retried = 0;
     switch (request->function) {
-        case 1:
-        case 2:
+        case MODBUS_FC_READ_COILS:
+        case MODBUS_FC_READ_DISCRETE_INPUTS:
             return readBits(mapping, request);
-        case 3:
-        case 4:
+        case MODBUS_FC_READ_HOLDING_REGISTERS:
+        case MODBUS_FC_READ_INPUT_REGISTERS:
             return readRegisters(mapping, request);
-        case 5:
+        case MODBUS_FC_WRITE_SINGLE_COIL:
             return writeSingleCoil(mapping, request);
-        case 6:
+        case MODBUS_FC_WRITE_SINGLE_REGISTER:
             return writeSingleRegister(mapping, request);
-        case 15:
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
             return writeMultipleCoils(mapping, request);
-        case 16:
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
             return writeMultipleRegisters(mapping, request);
         default:
             return -1;
@@ -387,7 +394,8 @@ int Module_Manager::readRegister(int address, uint16_t* value) {
     const int r = Retried([&] { return Modules[e.ModNr]->get_OutputRegister(channel, value); });
     // A frequency reads back from the prescale and may lie beyond the range
     // a write takes; clamped into it, it programs the same prescale again.
-    if (r == 0 && e.ModNr >= 1 && e.ModNr <= 8 && channel == 0)
+    if (r == 0 && e.ModNr >= MM_FIRST_PWM && e.ModNr < MM_FIRST_PWM + MM_PWM_MODULES &&
+        channel == 0)
         *value = static_cast<uint16_t>(
             std::min<int>(std::max<int>(*value, kPwmMinFrequency), kPwmMaxFrequency));
     return r;
@@ -409,7 +417,7 @@ void Module_Manager::settled(bool coil, int address) {
 }
 
 int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request) {
-    const bool coils = request->function == 1;
+    const bool coils = request->function == MODBUS_FC_READ_COILS;
     if (!RangeFits(request, coils ? kCoilCount : kDiscreteInputCount))
         return CORVANE_ILLEGAL_DATA_ADDRESS;
 
@@ -432,7 +440,7 @@ int Module_Manager::readBits(modbus_mapping_t* mapping, modbus_request* request)
 }
 
 int Module_Manager::readRegisters(modbus_mapping_t* mapping, modbus_request* request) {
-    const bool holding = request->function == 3;
+    const bool holding = request->function == MODBUS_FC_READ_HOLDING_REGISTERS;
     if (!RangeFits(request, holding ? kHoldingCount : kInputRegisterCount))
         return CORVANE_ILLEGAL_DATA_ADDRESS;
 

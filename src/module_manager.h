@@ -8,6 +8,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <modbus.h>
 #include <string>
 
@@ -32,6 +33,17 @@ struct MM_InputMapEntry {
 
 constexpr int MM_MODULE_SLOTS = 23;
 
+// Each extension kind's modules, in order from its first module number.
+constexpr int MM_FIRST_PWM = 1, MM_PWM_MODULES = 8;   // PWM1-PWM8
+constexpr int MM_FIRST_REL = 9, MM_REL_MODULES = 4;   // REL1-REL4
+constexpr int MM_FIRST_TMP = 13, MM_TMP_MODULES = 3;  // TMP1-TMP3
+constexpr int MM_FIRST_AIO = 16, MM_AIO_MODULES = 7;  // AIO1-AIO7
+static_assert(MM_FIRST_REL == MM_FIRST_PWM + MM_PWM_MODULES &&
+                  MM_FIRST_TMP == MM_FIRST_REL + MM_REL_MODULES &&
+                  MM_FIRST_AIO == MM_FIRST_TMP + MM_TMP_MODULES &&
+                  MM_MODULE_SLOTS == MM_FIRST_AIO + MM_AIO_MODULES,
+              "the kinds follow each other after the base module");
+
 // The address map, indexed by the 0-based Modbus address.
 extern const std::array<MM_OutputMapEntry, 80> MM_OutputBit_Map;        // coils
 extern const std::array<MM_InputMapEntry, 44> MM_InputBit_Map;          // discrete inputs
@@ -39,27 +51,40 @@ extern const std::array<MM_OutputMapEntry, 158> MM_OutputRegister_Map;  // holdi
 extern const std::array<MM_InputMapEntry, 198> MM_InputRegister_Map;    // input registers
 
 class Module_Manager {
+    // The logger of a manager built without one. Declared first, so that it
+    // outlives the base module, which logs through it while it is destroyed.
+    std::unique_ptr<CorvaneLogger> fallbackLogger;
+
   public:
     // Drivers by module number; entry 0 is &BaseModule after Init, entries
     // 1-22 the extension drivers the scan found (null where none answered).
+    // The extension drivers are created by ScanModules and owned here; one
+    // that answered the probe is never deleted, deliberately: it lives until
+    // the process ends (its thread stopped by StopAllThreads and the
+    // destructor). Borrowers must not delete them.
     CorvaneModule* Modules[MM_MODULE_SLOTS];
     Grundmodul BaseModule;
+    // Borrowed from the caller, which keeps it alive as long as the manager
+    // and its drivers; the fallback logger when none was given. Never null.
     CorvaneLogger* Logger;
     int ModuleCount;
     uint16_t PwmPresent, RelPresent, AioPresent, TmpPresent;
     int I2cHandle;
     // Fitted modules whose init failed. They stay listed and flagged present;
     // the first access of each request retries the init, and while it still
-    // fails their reads give no value (0x8000; bits: 4) and their writes 4.
+    // fails their reads give no value (0x8000; bits: CORVANE_COMMUNICATION_FAULT) and
+    // their writes CORVANE_COMMUNICATION_FAULT.
     bool InitFailed[MM_MODULE_SLOTS];
     // Coils and holding registers, by address, that a failed rollback could
-    // not put back: they read as missing (0x8000; bits: 4) until a write to
-    // them succeeds.
+    // not put back: they read as missing (0x8000; bits: CORVANE_COMMUNICATION_FAULT) until a write
+    // to them succeeds.
     std::bitset<80> UnsetCoils;
     std::bitset<158> UnsetRegisters;
 
+    // `logger` is borrowed (see Logger); null: a logger of its own, level 7,
+    // no echo, owned by the manager.
     explicit Module_Manager(CorvaneLogger* logger);
-    // As above with a logger of its own (level 7, no echo).
+    // As above with a logger of its own.
     Module_Manager();
     // Stops every driver's thread (again); the base module then unexports.
     ~Module_Manager();
@@ -71,8 +96,8 @@ class Module_Manager {
     int ScanModules();
     // 0 if module nr has a driver, -1 if not.
     int CheckModule(int nr);
-    // Probes the driver in entry nr; drops it (-1) or counts and inits it (0,
-    // also when the init fails: see InitFailed).
+    // Probes the driver in entry nr; deletes it and clears the entry (-1) or
+    // counts and inits it (0, also when the init fails: see InitFailed).
     int TryModule(int nr);
     // Forwards to BaseModule.Set_LED.
     int Set_LED_State(int led, int state);
@@ -81,8 +106,9 @@ class Module_Manager {
     // "PWM1".."PWM8", "REL1".."REL4", "TMP1".."TMP3", "AIO1".."AIO7"; "" otherwise.
     std::string ModNrtoString(int nr);
 
-    // Carries out one decoded request: 0 = reply from the mapping; 1-8 = the
-    // Modbus exception code to answer with; a driver's negative status; -1
+    // Carries out one decoded request: 0 = reply from the mapping; one of
+    // CORVANE_ILLEGAL_FUNCTION to CORVANE_NOT_CONNECTED = the Modbus exception
+    // code to answer with; a driver's negative status; -1
     // for a function code that is not served. A request answered with
     // anything but 0 leaves every output as it was, or, where even the
     // rollback failed, marks the outputs it could not put back as unset.

@@ -40,6 +40,7 @@ class Platform {
 };
 
 // The platform of this build: Linux on the board, the model in the simulator.
+// Owned by the build's seam, it lives until the process ends.
 Platform& os();
 
 // Prepares the platform before the service starts; called first by main.

@@ -26,7 +26,9 @@ class LinuxPlatform : public Platform {
     int Ioctl(int fd, unsigned long request, void* arg) override {
         return ::ioctl(fd, request, arg);
     }
-    void SleepMicroseconds(unsigned long microseconds) override { ::usleep(microseconds); }
+    void SleepMicroseconds(unsigned long microseconds) override {
+        ::usleep(static_cast<useconds_t>(microseconds));
+    }
     int RunCommand(const std::string& command) override;
     std::string PingHost() override { return CORVANE_PING_HOST; }
     std::string ConfigPath() override { return CORVANE_CONFIG_PATH; }

@@ -4,16 +4,18 @@
 //
 // Channels: holding register 0 the PWM frequency (25-1500 Hz), 1-4 the duty
 // of outputs 1-4 in thousandths (0-1000); coils 0-3 the outputs' polarity;
-// input register 0 reads 0. Holding registers from 5 answer 1 (reading
-// 0x8000) without a report; other channels and every discrete input report
-// code 1. Out-of-range values report code 3, failed bus transfers code 4.
+// input register 0 reads 0. Holding registers from 5 answer
+// CORVANE_ILLEGAL_FUNCTION (reading 0x8000) without a report; other channels and
+// every discrete input report CORVANE_ILLEGAL_FUNCTION. Out-of-range values report
+// CORVANE_ILLEGAL_DATA_VALUE, failed bus transfers CORVANE_COMMUNICATION_FAULT.
 // No worker thread; the driver keeps no copy of duties or frequency.
 //
 // A write that fails part-way puts back the chip registers it had changed,
-// and its result is 4. Where even that fails, the output (or the frequency)
-// is reported and reads as missing (result 4, value 0x8000) until a write to
-// it succeeds: it never reads as a value nobody wrote. While the frequency
-// is missing, so are the duties, and duty and polarity writes are refused.
+// and its result is CORVANE_COMMUNICATION_FAULT. Where even that fails, the
+// output (or the frequency) is reported and reads as missing
+// (CORVANE_COMMUNICATION_FAULT, value 0x8000) until a write to it succeeds:
+// it never reads as a value nobody wrote. While the frequency is missing, so
+// are the duties, and duty and polarity writes are refused.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +64,8 @@ class PwmModule : public CorvaneModule {
     int ConnectionTest() override;
     int get_InputBit(unsigned char channel, bool* value) override;
     // Changes an output's polarity, re-programming its duty so the duty
-    // stays: 0, 1, or 4 when the duty could not be read or written back (the
-    // polarity is kept).
+    // stays: 0, CORVANE_ILLEGAL_FUNCTION, or CORVANE_COMMUNICATION_FAULT when the duty could not be
+    // read or written back (the polarity is kept).
     int set_OutputBit(unsigned char channel, bool value) override;
     int get_OutputBit(unsigned char channel, bool* value) override;
     int get_InputRegister(unsigned char channel, unsigned short* value) override;
@@ -72,17 +74,20 @@ class PwmModule : public CorvaneModule {
     // Nothing to stop: 0.
     int StopThreads() override;
 
-    // Sets the prescale for f Hz (25-1500) through sleep and restart: 0, 3 or 4.
+    // Sets the prescale for f Hz (25-1500) through sleep and restart: 0,
+    // CORVANE_ILLEGAL_DATA_VALUE or CORVANE_COMMUNICATION_FAULT.
     int SetPWMFreq(int f);
-    // Sets output n (1-4) to duty d (0-1000) and its indicator: 0, 3 or 4.
+    // Sets output n (1-4) to duty d (0-1000) and its indicator: 0,
+    // CORVANE_ILLEGAL_DATA_VALUE or CORVANE_COMMUNICATION_FAULT.
     int SetPWMPin(int n, int d);
-    // The duty of output n (1-4) from its ON/OFF registers: 0 or 4 (also,
-    // unreported, while the duty is unknown).
+    // The duty of output n (1-4) from its ON/OFF registers: 0 or
+    // CORVANE_COMMUNICATION_FAULT (also, unreported, while the duty is unknown).
     int GetPWMPin(int n, unsigned short* duty);
-    // Output n (1-4) fully on / fully off under its polarity: 0 or 4.
+    // Output n (1-4) fully on / fully off under its polarity: 0 or
+    // CORVANE_COMMUNICATION_FAULT.
     int SetFullOnPWM(int n);
     int SetFullOffPWM(int n);
-    // Indicator of output n (1-4) lit / dark: 0 or 4.
+    // Indicator of output n (1-4) lit / dark: 0 or CORVANE_COMMUNICATION_FAULT.
     int SetFullOnLED(int n);
     int SetFullOffLED(int n);
 

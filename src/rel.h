@@ -3,8 +3,8 @@
 //
 // Channels: coils 0-7 the port bits; holding register 0 the inversion mask
 // (bit k inverts port bit k + 4), 1 the whole port; input register 0 reads 0.
-// Other channels and every discrete input report code 1. A failed bus
-// transfer reports code 4. No worker thread; the driver keeps no copy of
+// Other channels and every discrete input report CORVANE_ILLEGAL_FUNCTION. A failed
+// bus transfer reports CORVANE_COMMUNICATION_FAULT. No worker thread; the driver keeps no copy of
 // the outputs: every read goes to the pins.
 #pragma once
 
@@ -30,17 +30,20 @@ class RelayModule : public CorvaneModule {
     // No bus traffic: the relays stay as they are.
     ~RelayModule() override;
 
-    // Makes every pin an output and writes the port 0 (under the mask): 0 or 4.
+    // Makes every pin an output and writes the port 0 (under the mask): 0 or
+    // CORVANE_COMMUNICATION_FAULT.
     int init() override;
     // Reads the port register: 0, or -1 when nothing answers.
     int ConnectionTest() override;
     int get_InputBit(unsigned char channel, bool* value) override;
-    // Read-modify-write of the port: 0, 1 or 4; nothing is written when the read fails.
+    // Read-modify-write of the port: 0, CORVANE_ILLEGAL_FUNCTION or
+    // CORVANE_COMMUNICATION_FAULT; nothing is written when the read fails.
     int set_OutputBit(unsigned char channel, bool value) override;
     int get_OutputBit(unsigned char channel, bool* value) override;
     int get_InputRegister(unsigned char channel, unsigned short* value) override;
-    // 0: the mask 0-15 (no bus traffic); 1: the port 0-255. 0, 1, 3 (a value
-    // beyond the range, nothing changed) or 4.
+    // 0: the mask 0-15 (no bus traffic); 1: the port 0-255. 0,
+    // CORVANE_ILLEGAL_FUNCTION, CORVANE_ILLEGAL_DATA_VALUE (a value beyond the range,
+    // nothing changed) or CORVANE_COMMUNICATION_FAULT.
     int set_OutputRegister(unsigned char channel, unsigned short value) override;
     int get_OutputRegister(unsigned char channel, unsigned short* value) override;
     // Nothing to stop: 0.

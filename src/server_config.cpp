@@ -59,8 +59,8 @@ void Unusable(const std::string& why) {
 
 }  // namespace
 
-Modbus_Server::Modbus_Server(CorvaneLogger* logger, Module_Manager* moduleManager)
-    : moduleManager(moduleManager), logger(logger) {}
+Modbus_Server::Modbus_Server(CorvaneLogger* log, Module_Manager* manager)
+    : moduleManager(manager), logger(log) {}
 
 int Modbus_Server::ReadCfg() {
     libconfig::Config config;
@@ -177,8 +177,8 @@ int Modbus_Server::StartServer() {
     loop = std::make_unique<Loop>();
     if (flags == -1 || fcntl(serverSocket, F_SETFL, flags | O_NONBLOCK) == -1 ||
         (shutdownPipe[0] == -1 && pipe2(shutdownPipe, O_NONBLOCK | O_CLOEXEC) != 0) ||
-        !loop->readiness.Ok() || !loop->readiness.Add(serverSocket) ||
-        !loop->readiness.Add(shutdownPipe[0])) {
+        !loop->readiness.Ok() || loop->readiness.Add(serverSocket) != 0 ||
+        loop->readiness.Add(shutdownPipe[0]) != 0) {
         std::perror("Server request loop");
         ReleaseServer();
         return -1;

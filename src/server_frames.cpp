@@ -271,5 +271,6 @@ int Modbus_Server::Answer(int socket, const std::string& peer, uint8_t* frame, i
         }
     }
     if (sent != -1) return 0;
-    return errno != 0 ? errno : EIO;
+    if (errno == 0) errno = EIO;
+    return -1;
 }

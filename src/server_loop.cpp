@@ -20,8 +20,6 @@ using namespace server;
 
 namespace {
 
-constexpr int kConnectionLed = 2;
-
 std::string PeerName(const sockaddr_in& address) {
     return std::string(inet_ntoa(address.sin_addr)) + ":" + std::to_string(ntohs(address.sin_port));
 }
@@ -136,7 +134,7 @@ void Modbus_Server::AcceptClient() {
     // acknowledgement would only delay the next request's reply.
     const int on = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (!loop->readiness.Add(client)) {
+    if (loop->readiness.Add(client) != 0) {
         logger->Log(LOG_WARNING,
                     "[MBS] Connection from " + peer + " refused: " + std::strerror(errno), false);
         return;
@@ -149,7 +147,7 @@ void Modbus_Server::AcceptClient() {
     connections.push_back(modbus_connection{client, address, peer});
     logger->Log(LOG_INFO, "New connection from " + peer, false);
     logger->Log(LOG_INFO, "Active Connections: " + std::to_string(connections.size()), false);
-    moduleManager->Set_LED_State(kConnectionLed, LED_FAST_BLINK);
+    moduleManager->Set_LED_State(GRUND_CONNECTION_LED, LED_FAST_BLINK);
     MakeRoom(client, peer);
 }
 
@@ -205,7 +203,8 @@ void Modbus_Server::ServeRequest(int socket) {
     std::string why;
     if (c == nullptr || FrontOf(*c, &length, &why) != Front::Complete) return;
     if (access.TracksActivity()) loop->activity.Touch(socket, Clock::now());
-    const int error = Answer(socket, c->name, c->buffer + c->begin, length, c->readOnly);
+    const int error =
+        Answer(socket, c->name, c->buffer + c->begin, length, c->readOnly) == 0 ? 0 : errno;
     c->begin += static_cast<size_t>(length);
     if (c->begin == c->end) c->begin = c->end = 0;
     if (error == EAGAIN || error == EWOULDBLOCK || error == EMBBADDATA) {
@@ -237,6 +236,6 @@ void Modbus_Server::DropClient(int socket, const std::string& why) {
     } else {
         loop->Forget(socket);
     }
-    if (connections.empty()) moduleManager->Set_LED_State(kConnectionLed, LED_SLOW_BLINK);
+    if (connections.empty()) moduleManager->Set_LED_State(GRUND_CONNECTION_LED, LED_SLOW_BLINK);
     loop->ResumeAccepting(serverSocket);
 }

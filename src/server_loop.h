@@ -35,12 +35,12 @@ class Readiness {
 
     // false when the wait could not be set up.
     bool Ok() const { return epoll_.get() != -1; }
-    // Watches `fd`; false with errno when it cannot be watched.
-    bool Add(int fd) {
+    // Watches `fd`: 0, or -1 with errno when it cannot be watched.
+    int Add(int fd) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
-        return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
+        return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
     }
     // Stops watching `fd`, which stays open. Closing it is enough otherwise.
     void Remove(int fd) { epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr); }
@@ -132,6 +132,7 @@ struct Modbus_Server::Loop {
     bool acceptReported = false;  // the episode has been logged
     server::Clock::time_point acceptRetryAt;
 
+    // The client on `socket`, or null. Borrowed: valid until Forget(socket).
     server::Client* Find(int socket) {
         return socket >= 0 && static_cast<size_t>(socket) < clients.size() ? clients[socket].get()
                                                                            : nullptr;
@@ -166,20 +167,20 @@ struct Modbus_Server::Loop {
     }
     // Stops accepting until a client leaves or the retry time has come. The
     // episode is logged once, at its start.
-    void PauseAccepting(int serverSocket, CorvaneLogger* logger, const std::string& why) {
+    void PauseAccepting(int listening, CorvaneLogger* log, const std::string& why) {
         acceptPaused = true;
         acceptRetryAt = server::Clock::now() + server::kAcceptRetry;
-        readiness.Remove(serverSocket);
+        readiness.Remove(listening);
         if (acceptReported) return;
         acceptReported = true;
-        logger->Log(
+        log->Log(
             LOG_WARNING,
             "[MBS] Out of file descriptors (" + why + "): new connections wait until one closes",
             false);
     }
-    void ResumeAccepting(int serverSocket) {
+    void ResumeAccepting(int listening) {
         if (!acceptPaused) return;
         acceptPaused = false;
-        readiness.Add(serverSocket);
+        readiness.Add(listening);
     }
 };

@@ -4,7 +4,8 @@
 //
 // Channels: input register 0 reads 0, input registers 1-16 the temperatures
 // in tenths of a degree (two's complement); holding register 0 the averaging
-// mode (1 on, 0 off). Everything else answers code 1 through ModuleError.
+// mode (1 on, 0 off). Everything else answers CORVANE_ILLEGAL_FUNCTION through
+// ModuleError.
 //
 // In averaging mode a sampling thread converts all inputs continuously into
 // a history of ten samples per input and a register read returns the
@@ -58,10 +59,10 @@ class TemperatureModule : public CorvaneModule {
     int get_InputBit(unsigned char channel, bool* value) override;
     int set_OutputBit(unsigned char channel, bool value) override;
     int get_OutputBit(unsigned char channel, bool* value) override;
-    // Channel 0: 0. Channels 1-16: the temperature; 4 when a direct
-    // conversion fails.
+    // Channel 0: 0. Channels 1-16: the temperature; CORVANE_COMMUNICATION_FAULT
+    // when a direct conversion fails.
     int get_InputRegister(unsigned char channel, unsigned short* value) override;
-    // Channel 0: 1 averaging on, 0 off; 3 for other values.
+    // Channel 0: 1 averaging on, 0 off; CORVANE_ILLEGAL_DATA_VALUE for other values.
     int set_OutputRegister(unsigned char channel, unsigned short value) override;
     int get_OutputRegister(unsigned char channel, unsigned short* value) override;
     // Stops and joins the sampling thread if it runs. 0.

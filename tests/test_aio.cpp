@@ -146,9 +146,12 @@ TEST_F(AioTest, OutputsAndTheirReadBack) {
                            {4, 100, 1, 0, 12, 0x8000}};
     for (const auto& [index, value, result, dac, read, back] : rows) {
         const auto ch = static_cast<unsigned char>((index - 1) % 4);
-        EXPECT_EQ(aio.set_OutputRegister(static_cast<unsigned char>(index), value), result)
+        EXPECT_EQ(aio.set_OutputRegister(static_cast<unsigned char>(index),
+                                         static_cast<unsigned short>(value)),
+                  result)
             << index;
-        EXPECT_EQ(fe->Register(0x16 + A::ChannelMap[ch]), dac) << index << "=" << value;
+        EXPECT_EQ(fe->Register(static_cast<uint8_t>(0x16 + A::ChannelMap[ch])), dac)
+            << index << "=" << value;
         EXPECT_EQ(Got(aio, &A::get_OutputRegister, read).second, back) << index << "=" << value;
     }
     ASSERT_EQ(aio.set_OutputRegister(3, 0), 0);
@@ -234,8 +237,10 @@ TEST_F(AioTest, StopThreadsLeavesEveryChannelOffWithZeroSetpointsAndDarkLeds) {
     board.SetTimeScale(0.001);
     ASSERT_EQ(aio.init(), 0);
     ASSERT_EQ(aio.set_OutputRegister(0, 0x3131), 0);
-    for (int index : {5, 7}) ASSERT_EQ(aio.set_OutputRegister(index, 5000), 0);
-    for (int index : {10, 12}) ASSERT_EQ(aio.set_OutputRegister(index, 1000), 0);
+    for (unsigned char index : std::initializer_list<unsigned char>{5, 7})
+        ASSERT_EQ(aio.set_OutputRegister(index, 5000), 0);
+    for (unsigned char index : std::initializer_list<unsigned char>{10, 12})
+        ASSERT_EQ(aio.set_OutputRegister(index, 1000), 0);
     for (int i = 0;
          i < 200 && sim::ShowAnalogModule(board, 0)[3].find("led on") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -250,7 +255,11 @@ TEST_F(AioTest, StopThreadsLeavesEveryChannelOffWithZeroSetpointsAndDarkLeds) {
     const size_t frames = fe->Frames().size();
     EXPECT_EQ(aio.StopThreads(), 0);
     EXPECT_EQ(fe->Frames().size(), frames) << "a second stop sends nothing";
-    for (int d = 0; d < 4; ++d) EXPECT_EQ(fe->Register(0x16 + d) + fe->Register(0x1E + d), 0) << d;
+    for (int d = 0; d < 4; ++d)
+        EXPECT_EQ(fe->Register(static_cast<uint8_t>(0x16 + d)) +
+                      fe->Register(static_cast<uint8_t>(0x1E + d)),
+                  0)
+            << d;
 }
 
 TEST_F(AioTest, MonitorAndModbusShareTheFrontEndWithoutInterleavedReads) {

@@ -83,7 +83,7 @@ const std::vector<Case> kCases = {
 
 // The unit identifier has no influence: each gets the same results.
 TEST(Decoder, TableOfFramesForEveryUnitIdentifier) {
-    for (uint8_t unit : {0, 1, 255}) {
+    for (uint8_t unit : std::initializer_list<uint8_t>{0, 1, 255}) {
         CorvaneLogger logger{7, false};
         Modbus_Server server{&logger, nullptr};
         std::unique_ptr<uint8_t[]> storage(new uint8_t[sizeof(modbus_request) + kGuard]());

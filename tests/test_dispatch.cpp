@@ -78,7 +78,8 @@ TEST_F(DispatchTest, Reads) {
 }
 
 TEST_F(DispatchTest, SingleWrites) {
-    for (uint16_t value : {0xFF00, 0x00FF}) {  // only the high byte counts
+    for (uint16_t value :
+         std::initializer_list<uint16_t>{0xFF00, 0x00FF}) {  // only the high byte counts
         EXPECT_EQ(Run(5, 0, 0, {value}), "0");
         EXPECT_EQ(V({board.Level(502), coils[0]}), V({value >> 15, value >> 8}));
     }
@@ -216,7 +217,7 @@ TEST_F(DispatchTest, ExceptionCodes) {
 
 TEST_F(DispatchTest, UnservedFunctionsTouchNothing) {
     const V before = Slice(holding, 0, 158);
-    for (uint8_t function : {0, 7, 8, 17, 43, 255})
+    for (uint8_t function : std::initializer_list<uint8_t>{0, 7, 8, 17, 43, 255})
         EXPECT_EQ(Run(function, 16, 1, {0xFF00}, 2), "-1") << int(function);
     EXPECT_EQ(pwm1.calls, "");
     EXPECT_EQ(Slice(coils, 0, 80), V(80, 0));

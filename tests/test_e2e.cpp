@@ -74,7 +74,7 @@ template <typename MakePdu>
 Bytes Frames(int n, MakePdu pdu) {
     Bytes bytes;
     for (int i = 0; i < n; ++i)
-        for (uint8_t byte : Frame(i, pdu(i))) bytes.push_back(byte);
+        for (uint8_t byte : Frame(static_cast<uint16_t>(i), pdu(i))) bytes.push_back(byte);
     return bytes;
 }
 
@@ -148,7 +148,7 @@ double CpuSeconds(pid_t pid) {
     timespec t{};
     clock_getcpuclockid(pid, &clock);
     clock_gettime(clock, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 }  // namespace
@@ -168,7 +168,7 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
         ASSERT_EQ(modbus_read_input_registers(c.get(), 0, 12, regs), 12) << modbus_strerror(errno);
         EXPECT_EQ(std::vector<uint16_t>(regs, regs + 12),
                   (std::vector<uint16_t>{0, 0, 7, 18, 1234, 1234, 1234, 1234, 0, 0, 0, 0}));
-        for (uint8_t on : {1, 0}) {
+        for (uint8_t on : std::initializer_list<uint8_t>{1, 0}) {
             uint8_t bit = 9;
             ASSERT_EQ(modbus_write_bit(c.get(), 0, on), 1) << modbus_strerror(errno);
             ASSERT_EQ(modbus_read_bits(c.get(), 0, 1, &bit), 1) << modbus_strerror(errno);
@@ -456,7 +456,8 @@ TEST(EndToEnd, ConnectionLedInTheSimulatorTrace) {
     Sockets clients;
     for (auto [n, rate] : {std::pair{0u, 0.5}, {2u, 1.0}, {1u, 1.0}, {0u, 0.5}, {2u, 1.0}}) {
         for (; clients.size() > n; clients.pop_back()) close(clients.back());
-        ASSERT_TRUE(clients.size() >= n || clients.Open(service.port(), n - clients.size()));
+        ASSERT_TRUE(clients.size() >= n ||
+                    clients.Open(service.port(), static_cast<int>(n - clients.size())));
         EXPECT_NEAR(writesPerPass(), rate, 0.2) << n << " clients";
     }
     ExpectStopOnSigint(service, false, clients[0]);

@@ -55,10 +55,13 @@ TEST_F(GrundTest, Channels) {
     const std::pair<int, std::function<R(int)>> calls[] = {
         {9, [&](int ch) { return Get(&G::get_InputBit, ch); }},
         {1, [&](int ch) { return Get(&G::get_OutputBit, ch); }},
-        {1, [&](int ch) { return R(grund.set_OutputBit(ch, true), 0); }},
+        {1,
+         [&](int ch) { return R(grund.set_OutputBit(static_cast<unsigned char>(ch), true), 0); }},
         {12, [&](int ch) { return Get(&G::get_InputRegister, ch); }},
         {2, [&](int ch) { return Get(&G::get_OutputRegister, ch); }},
-        {2, [&](int ch) { return R(grund.set_OutputRegister(ch, GRUND_LOCK_CODE), 0); }}};
+        {2, [&](int ch) {
+             return R(grund.set_OutputRegister(static_cast<unsigned char>(ch), GRUND_LOCK_CODE), 0);
+         }}};
     for (const auto& [first, call] : calls) {
         for (int ch = first; ch <= 15; ++ch) EXPECT_EQ(call(ch), R(1, 0)) << first << ": " << ch;
         for (int ch : {16, 255}) EXPECT_EQ(call(ch).first, 1) << first << ": " << ch;
@@ -75,7 +78,9 @@ TEST_F(GrundTest, LockAndUserLedRegisters) {
     const int steps[][3] = {{6914, 0, 1}, {1, 3, 1},    {5280, 3, 1},
                             {5281, 0, 0}, {5281, 0, 0}, {6915, 3, 0}};
     for (const auto& [code, result, locked] : steps) {
-        EXPECT_EQ(V({grund.set_OutputRegister(0, code), grund.ConfigLocked}), V({result, locked}))
+        EXPECT_EQ(
+            V({grund.set_OutputRegister(0, static_cast<unsigned short>(code)), grund.ConfigLocked}),
+            V({result, locked}))
             << code;
     }
     EXPECT_EQ(Get(&G::get_OutputRegister, 0), R(0, 0)) << "the lock is not readable";
@@ -90,7 +95,8 @@ TEST_F(GrundTest, LockAndUserLedRegisters) {
     EXPECT_EQ(leds(), (V{LED_FAST_BLINK, LED_ON, 0, 1}));
     EXPECT_EQ(Get(&G::get_OutputRegister, 1), R(0, 0x23));
     board.ClearLog();
-    for (int refused : {0x33, 0x30, 0x03}) EXPECT_EQ(grund.set_OutputRegister(1, refused), 3);
+    for (unsigned short refused : std::initializer_list<unsigned short>{0x33, 0x30, 0x03})
+        EXPECT_EQ(grund.set_OutputRegister(1, refused), 3);
     EXPECT_EQ(leds(), (V{LED_FAST_BLINK, LED_ON, 0, 1}));
     EXPECT_TRUE(board.Log().empty()) << "a refused value writes no pin";
     // Slow blink is the service's own status: a client's mode leaves it.

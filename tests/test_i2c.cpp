@@ -141,7 +141,8 @@ TEST_F(I2c, PwmFrequency) {
 
 TEST_F(I2c, PwmDutyPolarityAndIndicators) {
     // After init: outputs off in the driver's sense (full-on bit), indicators dark.
-    for (uint8_t base : {0x0A, 0x0E, 0x12, 0x16, 0x26, 0x2A, 0x2E, 0x32})
+    for (uint8_t base :
+         std::initializer_list<uint8_t>{0x0A, 0x0E, 0x12, 0x16, 0x26, 0x2A, 0x2E, 0x32})
         EXPECT_EQ(V({pca->Register(base + 1), pca->Register(base + 3)}), (V{0x10, 0}));
     // Output 2: {polarity, duty, result, ON low, ON high, OFF low, OFF high, indicator OFF high}
     const V cases[] = {
@@ -152,7 +153,8 @@ TEST_F(I2c, PwmDutyPolarityAndIndicators) {
     for (const V& c : cases) {
         pwm->Polarity[1] = c[0];
         V got = {pwm->set_OutputRegister(2, static_cast<unsigned short>(c[1]))};
-        for (uint8_t r : {0x0E, 0x0F, 0x10, 0x11, 0x2D}) got.push_back(pca->Register(r));
+        for (uint8_t r : std::initializer_list<uint8_t>{0x0E, 0x0F, 0x10, 0x11, 0x2D})
+            got.push_back(pca->Register(r));
         EXPECT_EQ(got, V(c.begin() + 2, c.end())) << c[1];
         EXPECT_EQ(Reg(pwm.get(), 2), std::min(c[1], 1000));
     }
@@ -179,7 +181,8 @@ TEST_F(I2c, PwmWritesUnderBusFaults) {
     const auto chip = [&] {
         V state = {pca->Running(), pca->Register(0xFE), pwm->Polarity[0]};
         for (int r = 0; r < 4; ++r)
-            state.insert(state.end(), {pca->Register(0x0A + r), pca->Register(0x26 + r)});
+            state.insert(state.end(), {pca->Register(static_cast<uint8_t>(0x0A + r)),
+                                       pca->Register(static_cast<uint8_t>(0x26 + r))});
         return state;
     };
     // {write, its transfers}

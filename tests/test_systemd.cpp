@@ -33,7 +33,7 @@ namespace {
 // main process).
 class NotifySocket {
   public:
-    explicit NotifySocket(const std::string& path) : path(path) {
+    explicit NotifySocket(const std::string& socketPath) : path(socketPath) {
         sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         const int on = 1;

@@ -28,7 +28,8 @@ sim::BoardConfig Fitted(V fitted, int zeroInput = -1) {
     sim::BoardConfig config;
     config.temperature = std::move(fitted);
     for (auto& module : config.tmp)
-        for (int j = 0; j < 16; ++j) module.raw[j] = j == zeroInput ? 0 : Raw(j);
+        for (int j = 0; j < 16; ++j)
+            module.raw[j] = static_cast<uint16_t>(j == zeroInput ? 0 : Raw(j));
     return config;
 }
 
@@ -79,7 +80,7 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
     // Truncated toward zero; below zero in two's complement.
     for (auto [raw, value] :
          {R(0, 0xFE68), R(2000, 178), R(4095, 1128), R(1380, 0xFFDC), R(1490, 0)}) {
-        ASSERT_TRUE(sim::SetTemperatureRaw(board, 0, 15, raw));
+        ASSERT_TRUE(sim::SetTemperatureRaw(board, 0, 15, static_cast<uint16_t>(raw)));
         EXPECT_EQ(Read(16), R(0, value)) << raw;
     }
     Steps();
@@ -109,7 +110,9 @@ TEST(TmpProbe, ModulesThatDoNotAnswerAreNotFound) {
     for (auto [index, zero, failing] : cases) {
         ResetBoard(Fitted({1}, zero));
         board.FailDevice(failing, 1);
-        EXPECT_EQ(TemperatureModule(index, &logger).ConnectionTest(), -1) << index << zero;
+        EXPECT_EQ(TemperatureModule(static_cast<unsigned char>(index), &logger).ConnectionTest(),
+                  -1)
+            << index << zero;
         EXPECT_EQ(board.OpenDescriptors(), 0);
     }
 }
