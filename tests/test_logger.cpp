@@ -7,11 +7,9 @@
 #include <string>
 
 #include "error.h"
-#include "fake_module.h"
 #include "journal.h"
 #include "logger.h"
 
-using testsupport::FakeModule;
 using testsupport::Lines;
 
 namespace {
@@ -73,29 +71,4 @@ TEST(ErrorTexts, OwnCodesAndTheCLibraryForTheRest) {
     for (auto [code, text] : own) EXPECT_EQ(Corvane_strerror(code), text);
     for (int code : {0, -1, 9, 32768, -32767, 1000000})
         EXPECT_EQ(Corvane_strerror(code), std::strerror(code)) << code;
-}
-
-// A report is journalled at its level, the code comes back either way; a
-// module without a logger gets a debug one of its own.
-TEST(ModuleInterface, ErrorReportsAndTheFallbackLogger) {
-    const Lines lines = Logged(
-        [] {
-            CorvaneLogger logger(5, false);
-            FakeModule relay(&logger, 2, "REL");
-            EXPECT_EQ(relay.Logger, &logger);
-            EXPECT_EQ(relay.ModuleError(4, 3, ""), 4);
-            EXPECT_EQ(relay.ModuleError(4, 4, "on channel 3"), 4);
-            EXPECT_EQ(relay.WriteError(4, "ignored"), 0);
-            CorvaneLogger strict(3, false);
-            FakeModule pwm(&strict, 5, "PWM");
-            EXPECT_EQ(pwm.ModuleError(3, 4, "dropped"), 3);
-            EXPECT_EQ(pwm.ModuleError(7, 3, "done"), 7);
-        },
-        "PWM5 Config Acces DENIED done");
-    EXPECT_EQ(lines, (Lines{"", "3 E |  REL2 Module Communication Fault",
-                            "4 W |  REL2 Module Communication Fault on channel 3",
-                            "3 E |  PWM5 Config Acces DENIED done"}));
-    FakeModule lonely(nullptr, 3, "TMP");
-    ASSERT_NE(lonely.Logger, nullptr);
-    EXPECT_EQ(std::make_pair(lonely.Logger->level, lonely.Logger->debug), std::make_pair(7, true));
 }
