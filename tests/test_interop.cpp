@@ -59,28 +59,18 @@ struct Step {
 
 const Step kMbpollSteps[] = {
     // Base module: identification with the presence masks of PWM1, REL1, TMP1
-    // and AIO3; output; user LEDs (modes 1 and 2 read back as states).
+    // and AIO3; the output. Locked, configuration entries are refused.
     {"-t 3 -r 1 -c 12", "", {0, 0, 7, 18, 1234, 1234, 1234, 1234, 1, 1, 1, 4}},
     {"-t 0 -r 1", "1"},
     {"-t 0 -r 1 -c 1", "", {1}},
-    {"-t 4 -r 2", "18"},
-    {"-t 4 -r 2", "", {0x23}},
-    // Locked, configuration entries are refused; relay coils are not one.
     {"-t 4 -r 1", "6914"},
     {"-t 4 -r 31", "100", {}, "Illegal function"},
-    {"-t 0 -r 49", "1"},
     {"-t 4 -r 1", "5281"},
-    // PWM1 frequency and a duty out of range; REL1 coils and port register.
+    // PWM1 frequency and a duty out of range (the other modules are pymodbus's part).
     {"-t 4 -r 31", "", {200}},
     {"-t 4 -r 31", "100"},
     {"-t 4 -r 31", "", {100}},
     {"-t 4 -r 39", "1001", {}, "Illegal data value"},
-    {"-t 0 -r 49", "1 0 1 1 0 0 0 1"},
-    {"-t 4 -r 71", "", {0x8D}},
-    // AIO3 channel 1 a voltage output (0x8471): the setpoint and its level read back.
-    {"-t 4 -r 19", "33905"},
-    {"-t 4 -r 111", "5000"},
-    {"-t 4 -r 83", "", {500}},
     // Input registers 190-201 run past the map's last, 198.
     {"-t 3 -r 191 -c 12", "", {}, "Illegal data address"},
 };
