@@ -242,18 +242,21 @@ int Module_Manager::ScanModules() {
     // Probed in module-number order: PWM, relay, temperature, analog.
     for (int index = 0; index < MM_PWM_MODULES; ++index) {
         Modules[MM_FIRST_PWM + index] = new PwmModule(I2cHandle, index, Logger, kPwmStartFrequency);
-        if (TryModule(MM_FIRST_PWM + index) == 0) PwmPresent |= 1u << index;
+        if (TryModule(MM_FIRST_PWM + index) == 0)
+            PwmPresent = static_cast<uint16_t>(PwmPresent | 1u << index);
     }
     for (int index = 0; index < MM_REL_MODULES; ++index) {
         Modules[MM_FIRST_REL + index] =
             new RelayModule(I2cHandle, static_cast<unsigned char>(index), Logger);
-        if (TryModule(MM_FIRST_REL + index) == 0) RelPresent |= 1u << index;
+        if (TryModule(MM_FIRST_REL + index) == 0)
+            RelPresent = static_cast<uint16_t>(RelPresent | 1u << index);
     }
 
     for (int index = 0; index < MM_TMP_MODULES; ++index) {
         Modules[MM_FIRST_TMP + index] =
             new TemperatureModule(static_cast<unsigned char>(index), Logger);
-        if (TryModule(MM_FIRST_TMP + index) == 0) TmpPresent |= 1u << index;
+        if (TryModule(MM_FIRST_TMP + index) == 0)
+            TmpPresent = static_cast<uint16_t>(TmpPresent | 1u << index);
     }
 
     // Analog module i sits on SPI device i, which temperature module i / 2
@@ -261,7 +264,7 @@ int Module_Manager::ScanModules() {
     for (int i = 0; i < MM_AIO_MODULES; ++i) {
         Modules[MM_FIRST_AIO + i] = new Aio_Module(i, Logger);
         if (TryModule(MM_FIRST_AIO + i) != 0) continue;
-        AioPresent |= 1 << i;
+        AioPresent = static_cast<uint16_t>(AioPresent | 1u << i);
         if (TmpPresent & (1 << (i / 2))) {
             Logger->Log(LOG_ERR,
                         "[MM] SPI Adress conflict on SPI Channel " + std::to_string(i) +

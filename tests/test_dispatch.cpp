@@ -215,21 +215,12 @@ TEST_F(DispatchTest, ExceptionCodes) {
     EXPECT_EQ(rel1.calls + " " + std::to_string(manager.InitFailed[9]), "init r1? 0");
 }
 
-TEST_F(DispatchTest, UnservedFunctionsTouchNothing) {
-    const V before = Slice(holding, 0, 158);
-    for (uint8_t function : std::initializer_list<uint8_t>{0, 7, 8, 17, 43, 255})
-        EXPECT_EQ(Run(function, 16, 1, {0xFF00}, 2), "-1") << int(function);
-    EXPECT_EQ(pwm1.calls, "");
-    EXPECT_EQ(Slice(coils, 0, 80), V(80, 0));
-    EXPECT_EQ(Slice(holding, 0, 158), before);
-}
-
 TEST_F(DispatchTest, ScanWithoutExtensionModules) {
     ASSERT_TRUE(EnsureJournald());
     std::fill(manager.Modules + 1, manager.Modules + MM_MODULE_SLOTS, nullptr);
     base.set_ModuleConnectionStatus(1, 1, 1, 1);
     const int descriptors = board.OpenDescriptors();
-    std::string mark = JournalMark();
+    const std::string mark = JournalMark();
     EXPECT_EQ(Echoed([&] { return manager.ScanModules(); }), "0 [MM] No Modules Connected");
     EXPECT_EQ(JournalLines(mark, 6, "[MM]"),
               (Lines{" I |  [MM] Scanning for Modules:", " I |  [MM] GRUND Module 1",
@@ -238,36 +229,6 @@ TEST_F(DispatchTest, ScanWithoutExtensionModules) {
     EXPECT_EQ(V({manager.ModuleCount, base.Get_LED(2)}), V({0, LED_SLOW_BLINK}));
     EXPECT_GT(manager.I2cHandle, 0);
     EXPECT_EQ(board.OpenDescriptors(), descriptors) << "the bus is closed again";
-
-    sim::BoardConfig noBus;
-    noBus.i2c_bus = false;
-    board.Reset(noBus);
-    base.Set_LED(2, LED_OFF);
-    mark = JournalMark();
-    EXPECT_EQ(Echoed([&] { return manager.ScanModules(); }), "-1");
-    EXPECT_EQ(JournalLines(mark, 3, "[MM]"), Lines{" E |  [MM] Not Able to Open I2C Bus"});
-    EXPECT_EQ(JournalLines(mark, 6, "[MM]"), Lines{" I |  [MM] Scanning for Modules:"});
-    EXPECT_EQ(base.Get_LED(2), LED_OFF);
-}
-
-// A silent driver is deleted; an answering one is counted, initialised and stopped twice.
-TEST(ModuleTable, TryModuleAndStop) {
-    board.Reset(sim::BoardConfig{});
-    FakeModule kept(nullptr, 1);
-    auto* absent = new FakeModule(nullptr, 3);
-    const int alive = FakeModule::alive;
-    absent->connectionResult = -1;
-    {
-        Module_Manager manager(nullptr);
-        manager.Modules[1] = &kept;
-        manager.Modules[3] = absent;
-        EXPECT_EQ(V({manager.TryModule(3), FakeModule::alive, manager.CheckModule(3)}),
-                  V({-1, alive - 1, -1}));
-        EXPECT_EQ(V({manager.TryModule(1), manager.ModuleCount, manager.PwmPresent}), V({0, 1, 0}));
-        EXPECT_EQ(manager.StopAllThreads(), 0);
-        EXPECT_EQ(kept.calls, "init stop");
-    }
-    EXPECT_EQ(kept.calls, "init stop stop");
 }
 
 }  // namespace

@@ -3,27 +3,25 @@
 // journal and exit status.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <ctime>
 #include <optional>
-#include <poll.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "journal.h"
 #include "service.h"
 
+using testsupport::Closed;
 using testsupport::Count;
 using testsupport::ExitCode;
 using testsupport::InOrder;
 using testsupport::ReadFile;
 using testsupport::Service;
 using testsupport::ServiceOptions;
+const auto Name = testsupport::SocketName;
 using namespace std::chrono_literals;
 
 namespace {
@@ -33,20 +31,6 @@ using Bytes = std::vector<uint8_t>;
 
 // Far below the 500 ms libmodbus sleeps before some of its refusals.
 constexpr auto kNoStall = 250ms;
-
-std::string Name(int socket) {
-    sockaddr_in a{};
-    socklen_t size = sizeof a;
-    getsockname(socket, reinterpret_cast<sockaddr*>(&a), &size);
-    return std::string(inet_ntoa(a.sin_addr)) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
-// Whether the service closed the connection (within 5 s).
-bool Closed(int socket) {
-    pollfd p{socket, POLLIN, 0};
-    uint8_t byte;
-    return poll(&p, 1, 5000) == 1 && recv(socket, &byte, 1, 0) == 0;
-}
 
 // Plain sockets, closed with the set: the load tests hold descriptors past
 // FD_SETSIZE, which the libmodbus client's select() cannot take.
@@ -135,14 +119,6 @@ void ExpectStopOnSigint(Service& service, bool debug, int client) {
     EXPECT_TRUE(Closed(client));
 }
 
-// After every client left, a new one is served.
-void ExpectServesAfterAllLeft(Service& service) {
-    ASSERT_TRUE(service.WaitStdout("Active Connections: 0\n", 30s));
-    Sockets late;
-    ASSERT_TRUE(late.Open(service.port(), 1));
-    EXPECT_EQ(Ask(late[0], Pdu(4, 3, 1)), (Bytes{4, 2, 0, 18}));
-}
-
 double CpuSeconds(pid_t pid) {
     clockid_t clock;
     timespec t{};
@@ -203,52 +179,35 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     EXPECT_EQ(Count(journal, "6 I |  " + accepted + " FC: 4 START: 0 COUNT: 12\n"), 1) << journal;
     EXPECT_EQ(Count(journal, "6 I |  " + blocked), 1);
 
-    // Illegal quantities and unserved function codes from one client: each
-    // refused at once, none delaying a second client.
+    // Illegal quantities (one per function code; the decoder's table has the
+    // rest) and unserved function codes, each refused at once. FC 43: read
+    // device identification. A quantity is checked before the address; a
+    // single coil's value after it.
     const std::string mark = service.Stdout();
     Sockets clients;
-    ASSERT_TRUE(clients.Open(port, 2));
-    const int bad = clients[0], good = clients[1];
-    // Exception code -> requests, one illegal quantity per function code (the
-    // decoder's table has the rest). FC 43: read device identification.
+    ASSERT_TRUE(clients.Open(port, 1));
+    const int bad = clients[0];
     const std::map<int, std::vector<Bytes>> cases = {
         {3,
          {Pdu(1, 0, 0), Pdu(2, 0, 2001), Pdu(3, 0, 126), Pdu(4, 0, 200),
           Pdu(15, 0, 10, Bytes{0xFF}), Pdu(16, 0, 124, Bytes{0x1B, 0x02}), Pdu(5, 0, 0x1234),
           Pdu(5, 0, 0xFFFF), Pdu(5, 0, 0xFF01), Pdu(15, 0, 10, Bytes{0xFF, 3, 0}),
           Pdu(15, 75, 10, Bytes{0xFF})}},
-        // A quantity is checked before the address; a single coil's value after it.
         {2, {Pdu(1, 75, 10), Pdu(5, 80, 0x1234)}},
         {1,
          {Bytes{0x2B, 0x0E, 0x01, 0x00}, Bytes{0x07}, Pdu(0, 1, 2),
           Bytes{0x16, 0, 1, 0xFF, 0xFF, 0, 0}}}};
-    constexpr int kRounds = 4;
-    auto slowest = Clock::duration::zero(), goodSlowest = slowest;
-    std::thread flood([&] {
-        for (int round = 0; round < kRounds; ++round) {
-            for (const auto& [exception, pdus] : cases) {
-                for (const Bytes& pdu : pdus) {
-                    const auto begin = Clock::now();
-                    EXPECT_EQ(Ask(bad, pdu), (Bytes{uint8_t(pdu[0] | 0x80), uint8_t(exception)}))
-                        << ::testing::PrintToString(pdu);
-                    slowest = std::max(slowest, Clock::now() - begin);
-                }
-            }
+    for (const auto& [exception, pdus] : cases) {
+        for (const Bytes& pdu : pdus) {
+            const auto begin = Clock::now();
+            EXPECT_EQ(Ask(bad, pdu), (Bytes{uint8_t(pdu[0] | 0x80), uint8_t(exception)}))
+                << ::testing::PrintToString(pdu);
+            EXPECT_LT(Clock::now() - begin, kNoStall) << ::testing::PrintToString(pdu);
         }
-    });
-    for (int i = 0; i < 40; ++i) {
-        const auto begin = Clock::now();
-        EXPECT_EQ(Ask(good, Pdu(4, 4, 1)), (Bytes{4, 2, 0x04, 0xD2}));
-        goodSlowest = std::max(goodSlowest, Clock::now() - begin);
     }
-    flood.join();
-    EXPECT_EQ(Ask(good, Pdu(1, 0, 1)), (Bytes{1, 1, 0})) << "a refused coil value switched";
-    EXPECT_LT(goodSlowest, kNoStall) << "a well-formed request waited behind a malformed one";
-    EXPECT_LT(slowest, kNoStall) << "a refusal was answered late";
-    // Unserved function codes with their usual data (8, 43) and without (7,
-    // 17, one of 128 or more): the Blocked line holds what the request record
-    // holds (what a frame lacks is left from before). Last, in step: one reply
-    // per request.
+    EXPECT_EQ(Ask(bad, Pdu(1, 0, 1)), (Bytes{1, 1, 0})) << "a refused coil value switched";
+    // The Blocked line holds what the request record holds (what a frame
+    // lacks is left from before). Last, in step: one reply per request.
     const std::vector<std::pair<Bytes, Bytes>> steps = {{{8, 0, 0, 0x12, 0x34}, {0x88, 1}},
                                                         {Pdu(5, 0, 0xFF00), {5, 0, 0, 0xFF, 0}},
                                                         {{0x2B, 0x0E, 1, 0}, {0xAB, 1}},
@@ -260,35 +219,19 @@ TEST(EndToEnd, ServesRefusesAndStopsWithLogAndJournal) {
     ASSERT_TRUE(service.WaitStdout(Name(bad) + " FC: 4 START: 2 COUNT: 2\n"));
     out = service.Stdout().substr(mark.size());
     const std::string unserved = "Request Blocked:  " + Name(bad) + " FC: ";
-    EXPECT_TRUE(InOrder(out, {unserved + "8 START: 0 COUNT: 4660 -> ",
-                              "Request Accepted:  " + Name(bad) + " FC: 5 START: 0 COUNT: 4660\n",
-                              unserved + "43 START: 3585 COUNT: 4660 -> ",
-                              unserved + "7 START: 3585 COUNT: 4660 -> ",
-                              unserved + "17 START: 3585 COUNT: 4660 -> ",
-                              unserved + "187 START: 258 COUNT: 4660 -> "}));
-    // Every function code that is not served reaches dispatch and is logged
-    // Blocked. Illegal quantities never reach it, so the lock code in the
-    // FC 16 frame was not applied.
-    EXPECT_EQ(Count(out, "Request Blocked:  " + Name(bad) + " FC: 0 START: 1 COUNT: 2 -> "),
-              kRounds)
-        << out;
-    EXPECT_EQ(Count(out, "Request Blocked:  " + Name(bad) + " FC: 22 START: 1 COUNT: 65535 -> "),
-              kRounds);
-    EXPECT_EQ(Count(out, "Request Blocked:  "), int(cases.at(1).size()) * kRounds + 5);
+    EXPECT_TRUE(InOrder(
+        out,
+        {unserved + "0 START: 1 COUNT: 2 -> ", unserved + "22 START: 1 COUNT: 65535 -> ",
+         unserved + "8 START: 0 COUNT: 4660 -> ",
+         "Request Accepted:  " + Name(bad) + " FC: 5 START: 0 COUNT: 4660\n",
+         unserved + "43 START: 3585 COUNT: 4660 -> ", unserved + "7 START: 3585 COUNT: 4660 -> ",
+         unserved + "17 START: 3585 COUNT: 4660 -> ",
+         unserved + "187 START: 258 COUNT: 4660 -> "}));
+    // Illegal quantities never reach dispatch: the lock code in FC 16 was not applied.
+    EXPECT_EQ(Count(out, "Request Blocked:  "), int(cases.at(1).size()) + 5);
     for (const char* absent :
          {"START: 75", "COUNT: 126", "FC: 15 ", "FC: 16 ", "Config has been Locked"})
         EXPECT_EQ(Count(out, absent), 0) << absent;
-
-    // A second instance on the same port cannot listen.
-    ServiceOptions second = Debug();
-    second.port = port;
-    second.waitListening = false;
-    Service clash(second);
-    ASSERT_TRUE(clash.Start());
-    EXPECT_EQ(ExitCode(clash.WaitExit(15s)), 255);
-    EXPECT_EQ(clash.Stderr(), "Unable to listen TCP connection: Address already in use\n");
-    const std::string clashJournal = Journal(clash, "[VRS] Couldnt Start Corvane Server");
-    EXPECT_EQ(Count(clashJournal, "up and running") + Count(clashJournal, "Server stopped"), 0);
 
     ExpectStopOnSigint(service, true, bad);
 }
@@ -328,9 +271,9 @@ TEST(EndToEnd, FramesAreTakenApartOrRefused) {
     EXPECT_TRUE(Closed(c[0]));
 }
 
-// Clients in the middle of a frame hold nobody: each keeps its bytes until
-// the rest arrives. A client that sends requests and reads no reply is
-// dropped once its replies no longer fit; another is served all along.
+// Clients in the middle of a frame hold nobody and keep their bytes until the
+// rest arrives (bench/drip.sh measures the wait). A client that reads no
+// reply is dropped once its replies no longer fit; another is served all along.
 TEST(EndToEnd, StalledClientsHoldNobody) {
     Service service(Debug(256));
     ASSERT_TRUE(service.Start()) << service.Stderr();
@@ -342,13 +285,9 @@ TEST(EndToEnd, StalledClientsHoldNobody) {
     for (size_t i = 0; i < partial.size(); ++i) {
         ASSERT_TRUE(Send(partial[i], Bytes(request.begin(), request.begin() + 1 + i % 11)));
     }
-    auto slowest = Clock::duration::zero();
-    for (int i = 0; i < 20; ++i) {
-        const auto begin = Clock::now();
-        EXPECT_EQ(Ask(other, Pdu(4, 3, 1)), (Bytes{4, 2, 0, 18}));
-        slowest = std::max(slowest, Clock::now() - begin);
-    }
-    EXPECT_LT(slowest, kNoStall);
+    const auto begin = Clock::now();
+    EXPECT_EQ(Ask(other, Pdu(4, 3, 1)), (Bytes{4, 2, 0, 18}));
+    EXPECT_LT(Clock::now() - begin, kNoStall);
     for (size_t i = 0; i < partial.size(); ++i) {
         ASSERT_TRUE(Send(partial[i], Bytes(request.begin() + 1 + i % 11, request.end())));
         EXPECT_EQ(Reply(partial[i]), Frame(9, {4, 2, 0, 18})) << i;
@@ -368,31 +307,6 @@ TEST(EndToEnd, StalledClientsHoldNobody) {
     EXPECT_TRUE(service.WaitStdout("[MBS] Closing the connection to " + Name(flood) +
                                    ": it does not read its replies\n"));
     EXPECT_EQ(Ask(other, Pdu(4, 3, 1)), (Bytes{4, 2, 0, 18}));
-}
-
-TEST(EndToEnd, TwoThousandConnectionsAreAllServed) {
-    constexpr int kClients = 2000;
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max < 4200) GTEST_SKIP() << "hard descriptor limit " << limit.rlim_max;
-    const rlim_t saved = limit.rlim_cur;
-    limit.rlim_cur = 4200;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-
-    Service service(Debug(2048));  // inherits the raised limit
-    ASSERT_TRUE(service.Start()) << service.Stderr();
-    Sockets clients;
-    ASSERT_TRUE(clients.Open(service.port(), kClients)) << "connection " << clients.size();
-    int served = 0;
-    for (int s : clients) served += Ask(s, Pdu(4, 2, 1)) == Bytes{4, 2, 0, 7};
-    EXPECT_EQ(served, kClients);
-    EXPECT_TRUE(service.WaitStdout("Active Connections: 2000\n"));
-
-    clients.Close();
-    limit.rlim_cur = saved;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    ExpectServesAfterAllLeft(service);
-    EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
 }
 
 // Descriptors for the board come first: clients stop being accepted short of
@@ -419,7 +333,9 @@ TEST(EndToEnd, OutOfDescriptorsTheBoardComesFirst) {
     EXPECT_LE(Count(service.Stderr(), "Server accept() error"), 1);
 
     clients.Close();
-    ExpectServesAfterAllLeft(service);
+    ASSERT_TRUE(service.WaitStdout("Active Connections: 0\n", 30s));
+    ASSERT_TRUE(clients.Open(service.port(), 1));
+    EXPECT_EQ(Ask(clients[0], Pdu(4, 3, 1)), (Bytes{4, 2, 0, 18}));
     EXPECT_GE(Count(service.Stdout(), "[MBS] Descriptors available again"), 1);
     EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -41,7 +42,10 @@ ServiceOptions Args(std::vector<std::string> args) {
 
 }  // namespace
 
-TEST_F(EntryPoint, VersionAndHelpPrintAndLeave) {
+// -v and -h print and leave, unjournaled; only the first argument counts, and
+// an unknown one (--Debug) is ignored. The separators are printed in debug
+// mode and journaled only there; the banner always.
+TEST_F(EntryPoint, CommandLineAndBanner) {
     const std::string help =
         "Arguments:)\n-d or --debug: Debug Messages\n-v or --version: Print version string\n";
     for (const auto& [option, out] : std::vector<std::pair<std::string, std::string>>{
@@ -52,82 +56,78 @@ TEST_F(EntryPoint, VersionAndHelpPrintAndLeave) {
         EXPECT_EQ(service.Stdout(), out) << option;
         EXPECT_TRUE(service.Journal("", 1s).empty()) << option;
     }
-}
-
-TEST_F(EntryPoint, DefaultStartJournalsTheBannerButNotTheSeparators) {
-    // --Debug is not an option: ignored without a word.
-    Service service(Args({"--Debug", "-d"}));
-    ASSERT_TRUE(service.Start());
-    ASSERT_TRUE(service.WaitStdout("[MBS] Starting"));
-    auto records = service.Journal("[MBS] Starting");
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.front().message, " I |  " + kBanner);
-    EXPECT_EQ(records.front().priority, 5);
-    for (const auto& r : records) EXPECT_EQ(r.message.find("-----"), std::string::npos);
-    EXPECT_EQ(service.Stdout().find("VRS launched in Debug Mode"), std::string::npos);
-    EXPECT_EQ(service.Stdout().rfind(kBanner + "\n", 0), 0u) << service.Stdout();
-    EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
-}
-
-TEST_F(EntryPoint, DebugModeCountsOnlyTheFirstArgument) {
-    Service service(Args({"-d", "-v"}));
-    ASSERT_TRUE(service.Start());
-    ASSERT_TRUE(service.WaitStdout("is up and running :)"));
-    std::string out = service.Stdout();
-    EXPECT_EQ(out.rfind("VRS launched in Debug Mode\n" + kSeparator + "\n" + kBanner + "\n" +
-                            kSeparator + "\n",
-                        0),
-              0u)
-        << out;
-    EXPECT_EQ(out.find("Build for Kernel"), std::string::npos);
-    auto messages = Messages(service.Journal("is up and running :)"));
-    ASSERT_GE(messages.size(), 3u);
-    EXPECT_EQ(messages[0], " I |  " + kSeparator);
-    EXPECT_EQ(messages[1], " I |  " + kBanner);
-    EXPECT_EQ(messages[2], " I |  " + kSeparator);
-    EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
+    const std::string line = " I |  " + kSeparator;
+    for (const auto& [args, out, journal] :
+         {std::tuple{std::vector<std::string>{"--Debug", "-d"}, kBanner + "\n",
+                     std::vector<std::string>{" I |  " + kBanner}},
+          {{"-d", "-v"},
+           "VRS launched in Debug Mode\n" + kSeparator + "\n" + kBanner + "\n",
+           {line, " I |  " + kBanner, line}}}) {
+        Service service(Args(args));
+        ASSERT_TRUE(service.Start());
+        ASSERT_TRUE(service.WaitStdout("[MBS] Starting"));
+        EXPECT_EQ(service.Stdout().rfind(out, 0), 0u) << service.Stdout();
+        auto records = service.Journal("[MBS] Starting");
+        ASSERT_GE(records.size(), journal.size());
+        records.resize(journal.size());
+        EXPECT_EQ(Messages(records), journal);
+        EXPECT_EQ(records[journal.size() / 2].priority, 5) << "the banner";
+        EXPECT_EQ(ExitCode(service.Stop(SIGINT)), 2);
+    }
 }
 
 TEST_F(EntryPoint, StartFailuresEndWith255) {
-    // No I2C bus: the module scan fails after a successful Init.
+    // No I2C bus, or an analog module on the SPI device of a temperature
+    // module (both answer their probes): the module scan fails after Init.
     ServiceOptions options = Args({"-d"});
-    options.board = "i2c_bus = false;\n";
-    Service noBus(options);
-    ASSERT_TRUE(noBus.Start());
-    EXPECT_EQ(ExitCode(noBus.WaitExit(10s)), 255);
-    auto records = noBus.Journal("Problem During Module Detection");
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().message, " C |  Problem During Module Detection");
-    EXPECT_EQ(records.back().priority, 2);
-    for (const auto& r : records) {
-        EXPECT_EQ(r.message.find("Server stopped"), std::string::npos);
-        EXPECT_EQ(r.message.find("Aborting"), std::string::npos);
+    for (const auto& [board, why] : std::vector<std::pair<std::string, std::string>>{
+             {"i2c_bus = false;\n", "[MM] Not Able to Open I2C Bus"},
+             {"temperature = [1];\nanalog = [2, 4];\n",
+              "[MM] SPI Adress conflict on SPI Channel 1. Change AIO 2 or TMP 1 Module DIP "
+              "Switch\n"}}) {
+        options.board = board;
+        Service service(options);
+        ASSERT_TRUE(service.Start());
+        EXPECT_EQ(ExitCode(service.WaitExit(20s)), 255);
+        EXPECT_TRUE(
+            testsupport::InOrder(service.Stdout(), {why, "Problem During Module Detection\n"}));
+        auto records = service.Journal("Problem During Module Detection");
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(std::tie(records.back().message, records.back().priority),
+                  std::make_tuple(std::string(" C |  Problem During Module Detection"), 2));
+        for (const auto& r : records)
+            EXPECT_EQ(r.message.find("Server stopped"), std::string::npos) << r.message;
     }
-
-    // A board file the simulator cannot read: a clear line, nothing started.
-    options.board = "pwm = [1, 9];\n";
-    Service badBoard(options);
-    ASSERT_TRUE(badBoard.Start());
-    EXPECT_EQ(ExitCode(badBoard.WaitExit(10s)), 255);
-    EXPECT_NE(badBoard.Stderr().find("'pwm' must be a list of numbers 1-8"), std::string::npos)
-        << badBoard.Stderr();
-    EXPECT_EQ(badBoard.Stdout(), "");
-    EXPECT_TRUE(badBoard.Journal("", 1s).empty());
-
-    // Files that are no regular files, an address or port that cannot be
-    // listened on as written: a line saying why, no "up and running".
+    // A board file the simulator cannot read, files that are no regular files,
+    // an address or port that cannot be listened on as written, bad access
+    // settings: a line saying why, no "up and running".
     testsupport::TempDir dir;
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(dir.path() + "/board") << "pwm = [1, 9];\n";
+    const std::string kIp = "IP = \"127.0.0.1\";\n";
     const struct {
         std::string config, board;
         int port;
         std::string error;
     } cases[] = {
+        {"", dir.path() + "/board", 0, "'pwm' must be a list of numbers 1-8"},
         {"", dir.path(), 0, "corvanebs-sim: board file: " + dir.path() + " is a directory"},
         {"@include \"" + fifo + "\"\n", "", 0, "Config error: " + fifo + " (included by "},
         {"IP = \"localhost\";\n", "", 0, "Config error: IP 'localhost' is not a dotted IPv4"},
-        {"IP = \"127.0.0.1\";\n", "", 70000, "Config error: Port '70000' is outside 1-65535\n"}};
+        {"IP = \"127.0.0.1\";\n", "", 70000, "Config error: Port '70000' is outside 1-65535\n"},
+        {kIp + "AllowedClients = [\"127.0.0.300\"];", "", 0,
+         "[MBS] Bad 'AllowedClients' setting: \"127.0.0.300\" is not an IPv4 address or network"},
+        {kIp + "AllowedClients = (\"127.0.0.2\", 3);", "", 0,
+         "[MBS] Bad 'AllowedClients' setting: entry 2 is not"},
+        {kIp + "ReadOnlyClients = \"127.0.0.3\";", "", 0,
+         "[MBS] Bad 'ReadOnlyClients' setting: not a list of strings"},
+        {kIp + "ConnectionLimit = \"ten\";", "", 0,
+         "[MBS] Bad 'ConnectionLimit' setting: \"ten\" is not a number"},
+        {kIp + "IdleTimeout = 60;", "", 0,
+         "[MBS] Bad 'IdleTimeout' setting: not a number written as a string"},
+        {kIp + "# IdleTimeout = 6\nAllowedClients = [\"127.0.0.2\"", "", 0,
+         "[MBS] Bad 'AllowedClients' setting: the configuration file cannot be parsed"}};
     for (const auto& c : cases) {
         options.config = c.config;
         options.board = "";
@@ -136,7 +136,7 @@ TEST_F(EntryPoint, StartFailuresEndWith255) {
         Service odd(options);
         ASSERT_TRUE(odd.Start());
         EXPECT_EQ(ExitCode(odd.WaitExit(10s)), 255) << c.error;
-        EXPECT_EQ(odd.Stderr().rfind(c.error, 0), 0u) << odd.Stderr();
+        EXPECT_TRUE(testsupport::InOrder(odd.Stderr() + odd.Stdout(), {c.error}));
         EXPECT_EQ(odd.Stdout().find("up and running"), std::string::npos);
         EXPECT_EQ(odd.Stdout().find("[VRS] Couldnt Start Corvane Server") == std::string::npos,
                   !c.board.empty());

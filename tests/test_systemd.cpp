@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -12,16 +11,17 @@
 #include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "journal.h"
 #include "service.h"
 
+using testsupport::ExitCode;
 using testsupport::ReadFile;
 using testsupport::Service;
 using testsupport::ServiceOptions;
+using testsupport::Shell;
 using testsupport::TempDir;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -62,25 +62,10 @@ class NotifySocket {
     bool ok = false;
 };
 
-int ExitCode(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status;
-}
-
-// Runs a shell command; its exit status and what it printed on both streams.
-std::pair<int, std::string> Shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return {-1, ""};
-    char buffer[512];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
 }  // namespace
 
 // READY=1 once the port listens, from the main process, and never when it
-// cannot be opened; STOPPING=1 on SIGINT.
+// cannot be opened (another program listens there); STOPPING=1 on SIGINT.
 TEST(Notify, ReadyOnceListeningAndStoppingOnSigint) {
     ASSERT_TRUE(testsupport::EnsureJournald());
     TempDir dir;
@@ -99,6 +84,7 @@ TEST(Notify, ReadyOnceListeningAndStoppingOnSigint) {
         Service blocked(options);
         ASSERT_TRUE(blocked.Start());
         EXPECT_EQ(ExitCode(blocked.WaitExit(30s)), 255);
+        EXPECT_EQ(blocked.Stderr(), "Unable to listen TCP connection: Address already in use\n");
         EXPECT_EQ(notify.Receive(0ms).first, "");
     }
     close(taken);
@@ -148,7 +134,7 @@ TEST(UnitFile, VerifiesWithoutComplaint) {
 
 TEST(Install, BoardFilesOnlyAndAnEditedConfigurationKept) {
     TempDir root;
-    const std::string install = "DESTDIR=" + root.path() +
+    const std::string install = "env DESTDIR=" + root.path() +
                                 " " CORVANE_CMAKE " --install " CORVANE_BINARY_DIR " --prefix /usr";
     const auto [status, output] = Shell(install);
     ASSERT_EQ(status, 0) << output;

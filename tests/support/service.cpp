@@ -142,6 +142,28 @@ int ExitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string SocketName(int socket) {
+    sockaddr_in a{};
+    socklen_t size = sizeof a;
+    getsockname(socket, reinterpret_cast<sockaddr*>(&a), &size);
+    return std::string(inet_ntoa(a.sin_addr)) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+bool Closed(int socket, int ms) {
+    pollfd p{socket, POLLIN, 0};
+    uint8_t byte;
+    return poll(&p, 1, ms) == 1 && recv(socket, &byte, 1, 0) <= 0;
+}
+
+std::pair<int, std::string> Shell(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(("timeout -k 5 60 " + command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return {-1, ""};
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    return {ExitCode(pclose(pipe)), output};
+}
+
 ModbusClient ConnectModbus(int port, const char* from) {
     ModbusClient c(modbus_new_tcp("127.0.0.1", port),
                    [](modbus_t* m) { modbus_close(m), modbus_free(m); });

@@ -40,7 +40,11 @@ std::string ReadFile(const std::string& path);
 int Count(const std::string& text, const std::string& what);  // occurrences of `what`
 // Success when `text` holds `lines` in this order; the failure shows the text.
 ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& lines);
-int ExitCode(int status);  // of a wait status; -1 unless the child exited
+int ExitCode(int status);                // of a wait status; -1 unless the child exited
+std::string SocketName(int socket);      // "address:port" of this end, as the service logs it
+bool Closed(int socket, int ms = 5000);  // whether the peer closes it within `ms`
+// Runs a shell command (killed after 60 s): its exit status (-1 if none) and both streams.
+std::pair<int, std::string> Shell(const std::string& command);
 
 // A Unix stream socket connected (connect) or bound (bind) to `path`, or -1.
 // Its sends and receives give up after 5 s: a peer that stops reading fails
