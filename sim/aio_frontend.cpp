@@ -182,7 +182,8 @@ uint16_t AioFrontend::Read(uint8_t address) const {
         case kDigitalInputs: {
             uint16_t bits = 0;
             for (int c = 0; c < kAioChannels; ++c) {
-                if (values.din[c] != 0) bits |= 1 << kDeviceChannel[c];
+                if (values.din[c] != 0)
+                    bits = static_cast<uint16_t>(bits | 1u << kDeviceChannel[c]);
             }
             return bits;
         }
