@@ -145,11 +145,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const int null = open("/dev/null", O_WRONLY);
     if (null == -1 || dup2(null, STDOUT_FILENO) == -1) Fail("no /dev/null");
     close(null);
+    // A free loopback port: the service refuses port 0.
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    if (probe == -1 || bind(probe, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr*>(&where), &length) != 0)
+        Fail("no free port");
+    close(probe);
     char config[] = "/tmp/corvane-fuzz-XXXXXX";
     const int fd = mkstemp(config);
     const std::string text =
-        "Name = \"fuzz\";\nLocation = \"loopback\";\nIP = \"127.0.0.1\";\n"
-        "Port = \"0\";\nMaxConnections = \"4\";\n";
+        "Name = \"fuzz\";\nLocation = \"loopback\";\nIP = \"127.0.0.1\";\nPort = \"" +
+        std::to_string(ntohs(where.sin_port)) + "\";\nMaxConnections = \"4\";\n";
     if (fd == -1 || write(fd, text.data(), text.size()) != ssize_t(text.size())) Fail("config");
     close(fd);
     setenv("CORVANE_CONFIG", config, 1);
