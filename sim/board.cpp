@@ -105,7 +105,6 @@ struct Board::State {
     unsigned long exportCounter = 0;
     std::map<int, Pin> pins;
     std::map<int, int> driven;  // levels applied to input lines from outside
-    std::map<int, std::deque<int>> valueWrites;
     std::vector<int> unexports;
     std::map<uint16_t, std::shared_ptr<I2cChip>> i2cChips;
     std::map<int, std::shared_ptr<SpiDevice>> spiDevices;
@@ -249,9 +248,6 @@ struct Board::State {
                     if (p.direction != "out") return Fail(EPERM);
                     if (!ParseNumber(data, length, &number)) return Fail(EINVAL);
                     p.level = number != 0;
-                    std::deque<int>& history = valueWrites[file.pin];
-                    history.push_back(p.level);
-                    if (history.size() > kValueHistory) history.pop_front();
                     Trace("gpio", file.pin, p.level);
                 }
                 return static_cast<int>(length);
@@ -299,7 +295,6 @@ void Board::Reset(const BoardConfig& config) {
         s.pins.clear();
         s.driven.clear();
         for (int i = 0; i < 9; ++i) s.driven[kInputPins[i]] = config.inputs[i] != 0;
-        s.valueWrites.clear();
         s.unexports.clear();
         oldChips.swap(s.i2cChips);
         oldDevices.swap(s.spiDevices);
@@ -346,13 +341,6 @@ void Board::SetInput(int pin, int level) {
     state->driven[pin] = level != 0;
     auto it = state->pins.find(pin);
     if (it != state->pins.end() && it->second.direction == "in") it->second.level = level != 0;
-}
-
-std::vector<int> Board::ValueWrites(int pin) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = state->valueWrites.find(pin);
-    if (it == state->valueWrites.end()) return {};
-    return std::vector<int>(it->second.begin(), it->second.end());
 }
 
 std::vector<int> Board::Unexports() const {

@@ -140,9 +140,6 @@ class Board {
     std::string Direction(int pin) const;  // "in", "out", or "" when not exported
     int Level(int pin) const;              // current level of the pin (0/1)
     void SetInput(int pin, int level);     // drive an input pin from outside
-    // The newest levels written to the pin (at most kValueHistory), in order.
-    static constexpr size_t kValueHistory = 64;
-    std::vector<int> ValueWrites(int pin) const;
     std::vector<int> Unexports() const;  // pins unexported, in order
 
     // --- chip models (added by the drivers' models) ---

@@ -37,11 +37,11 @@ bool Reads(modbus_t* c) {
 }  // namespace
 
 // Refused clients are closed before their request is read, one line per
-// address. A write of each kind from a read-only client is refused; the lock
+// address; a network's host bits are ignored. A write of each kind from a read-only client is refused; the lock
 // code 6914 in register 0 would lock the configuration if it reached the base.
 TEST(Access, AllowListAndReadOnlyClients) {
     Service service(
-        Settings("AllowedClients = [\"127.0.0.2\", \"127.0.0.8/30\"];\n"
+        Settings("AllowedClients = [\"127.0.0.2\", \"127.0.0.9/30\"];\n"
                  "ReadOnlyClients = [\"127.0.0.11\"];"));
     ASSERT_TRUE(service.Start()) << service.Stderr();
     for (const char* from : {"127.0.0.3", "127.0.0.12", "127.0.0.3", "127.0.0.12"}) {

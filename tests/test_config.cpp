@@ -62,8 +62,8 @@ const std::vector<Case> kCases = {
     Number("\"502\"", 502), BadPort("\"70000\"", 4464), BadPort("\"-1\"", 65535), BadPort("\"0\"", 0),
     Number("\"1502abc\"", 1502), Number("\"  +77\"", 77), Number("\"abc\""), Number("\"\""),
     BadPort("\"99999999999\"", -1), Number("502"),
-    {"Name = \"n\";\nLocation = \"l\";\nIP = \"999.1.1.1\";\nPort = \"502\";\nMaxConnections = \"5\";\n", -2, {},
-     502, 5, "n", "l", "999.1.1.1", 0, "Config error: IP '999.1.1.1' is not a dotted IPv4 address\n"},
+    {"Name = \"n\";\nLocation = \"l\";\nIP = \"0.1.2.3\";\nPort = \"502\";\nMaxConnections = \"5\";\n", -2, {},
+     502, 5, "n", "l", "0.1.2.3", 0, "Config error: IP '0.1.2.3' is no address to listen on\n"},
     // libconfig's scanner would end the process reading a directory.
     {"/* @include \".\" */\n@include \".\"\n", -2, {}, 1502, 5, "Corvane Modbus Server", "not set yet",
      "0.0.0.0", 0, "Config error: . (included by "},

@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "driver_test.h"
 
@@ -64,7 +62,7 @@ const Step kSteps[] = {
 };
 // clang-format on
 
-TEST(Gpio, CallsTheirFailuresAndConcurrentWriters) {
+TEST(Gpio, CallsAndTheirFailures) {
     sim::BoardConfig config;
     config.inputs[0] = 1;
     testsupport::BoardScope scope(config);
@@ -82,24 +80,6 @@ TEST(Gpio, CallsTheirFailuresAndConcurrentWriters) {
                                    : board.Direction(502) + " " + std::to_string(board.Level(502));
         EXPECT_EQ(testsupport::Steps().empty() ? "untouched" : pin502, s.pin502);
     }
-
-    // Writers on three pins at once: every write lands, in order (and TSan
-    // watches); the board keeps the newest of them.
-    std::vector<int> pins = {496, 497, 498}, expected(sim::Board::kValueHistory);
-    for (size_t i = 0; i < expected.size(); ++i) expected[i] = (100 - expected.size() + i) & 1;
-    std::vector<std::thread> writers;
-    for (int pin : pins) {
-        EXPECT_EQ(GPIO_Init(pin, 1), 0);
-        writers.emplace_back([pin] {
-            for (int i = 0; i < 100; ++i) {
-                GPIO_Write(pin, i & 1);
-                GPIO_Read(pin);
-            }
-        });
-    }
-    for (std::thread& writer : writers) writer.join();
-    for (int pin : pins) EXPECT_EQ(board.ValueWrites(pin), expected) << pin;
-    EXPECT_EQ(board.OpenDescriptors(), 0);
 }
 
 }  // namespace

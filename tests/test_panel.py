@@ -135,6 +135,9 @@ class PanelTest(unittest.TestCase):
             status, text = p.call("api/write", body)
             self.assertEqual((status, "error" in json.loads(text)), (400, True), body)
         self.assertEqual(p.call("api/write", b"{}", {"Content-Type": "text/plain"})[0], 415)
+        self.assertEqual(p.call("api/write", json.dumps(dict(table="coil", address=48, value=0))
+                                .encode(), {"Content-Type": "application/json",
+                                            "Origin": "http://other.example"})[0], 403)
         # The metrics are Prometheus text, with the board's values in them.
         from prometheus_client.parser import text_string_to_metric_families
         samples = {(s.name, tuple(sorted(s.labels.items()))): s.value
