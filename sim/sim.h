@@ -140,7 +140,7 @@ class Board {
     std::string Direction(int pin) const;  // "in", "out", or "" when not exported
     int Level(int pin) const;              // current level of the pin (0/1)
     void SetInput(int pin, int level);     // drive an input pin from outside
-    std::vector<int> Unexports() const;  // pins unexported, in order
+    std::vector<int> Unexports() const;    // pins unexported, in order
 
     // --- chip models (added by the drivers' models) ---
     // Models are called without the board's lock held, so they may use the

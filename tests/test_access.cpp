@@ -37,8 +37,9 @@ bool Reads(modbus_t* c) {
 }  // namespace
 
 // Refused clients are closed before their request is read, one line per
-// address; a network's host bits are ignored. A write of each kind from a read-only client is refused; the lock
-// code 6914 in register 0 would lock the configuration if it reached the base.
+// address; a network's host bits are ignored. A write of each kind from a
+// read-only client is refused; the lock code 6914 in register 0 would lock
+// the configuration if it reached the base.
 TEST(Access, AllowListAndReadOnlyClients) {
     Service service(
         Settings("AllowedClients = [\"127.0.0.2\", \"127.0.0.9/30\"];\n"

@@ -142,15 +142,16 @@ TEST(EndToEnd, ServesRefusesAndStops) {
     // quantity of the request before. Then unserved codes (FC 43: read device
     // identification): the Blocked line holds what the record holds.
     const std::vector<std::pair<Bytes, Bytes>> steps = {
-        {Pdu(4, 2, 2), {4, 4, 0, 7, 0, 18}},   {Pdu(5, 0, 0xFF00), Pdu(5, 0, 0xFF00)},
-        {Pdu(1, 0, 1), {1, 1, 1}},             {Pdu(6, 0, 6914), Pdu(6, 0, 6914)},
-        {Pdu(6, 16, 1), {0x86, 1}},            {Pdu(6, 0, 5281), Pdu(6, 0, 5281)},
-        {{8, 0, 0, 0x12, 0x34}, {0x88, 1}},    {{0x2B, 0x0E, 1, 0}, {0xAB, 1}},
-        {{0xBB, 1, 2}, {0xBB, 1}},             {Pdu(5, 0, 0), Pdu(5, 0, 0)},
+        {Pdu(4, 2, 2), {4, 4, 0, 7, 0, 18}}, {Pdu(5, 0, 0xFF00), Pdu(5, 0, 0xFF00)},
+        {Pdu(1, 0, 1), {1, 1, 1}},           {Pdu(6, 0, 6914), Pdu(6, 0, 6914)},
+        {Pdu(6, 16, 1), {0x86, 1}},          {Pdu(6, 0, 5281), Pdu(6, 0, 5281)},
+        {{8, 0, 0, 0x12, 0x34}, {0x88, 1}},  {{0x2B, 0x0E, 1, 0}, {0xAB, 1}},
+        {{0xBB, 1, 2}, {0xBB, 1}},           {Pdu(5, 0, 0), Pdu(5, 0, 0)},
         {Pdu(4, 3, 1), {4, 2, 0, 18}}};
     for (const auto& [pdu, reply] : steps) EXPECT_EQ(Ask(c, pdu), reply);
     ASSERT_TRUE(service.WaitStdout(name + " FC: 4 START: 3 COUNT: 1\n"));
-    const std::string accepted = "Request Accepted:  " + name, blocked = "Request Blocked:  " + name;
+    const std::string accepted = "Request Accepted:  " + name,
+                      blocked = "Request Blocked:  " + name;
     EXPECT_TRUE(InOrder(service.Stdout(),
                         {"[MBS] E2E is up and running :)\n", "New connection from " + name + "\n",
                          accepted + " FC: 4 START: 2 COUNT: 2\n", "New Value: 65280\n",

@@ -108,17 +108,16 @@ TEST_F(EntryPoint, StartFailuresEndWith255) {
     const std::string kIp = "IP = \"127.0.0.1\";\n";
     const struct {
         std::string config, board, error;
-    } cases[] = {
-        {"", dir.path() + "/board", "'pwm' must be a list of numbers 1-8"},
-        {"", dir.path(), "corvanebs-sim: board file: " + dir.path() + " is a directory"},
-        {"@include \"" + fifo + "\"\n", "", "Config error: " + fifo + " (included by "},
-        {"IP = \"localhost\";\n", "", "Config error: IP 'localhost' is not a dotted IPv4"},
-        {kIp + "AllowedClients = (\"127.0.0.2\", 3);", "",
-         "[MBS] Bad 'AllowedClients' setting: entry 2 is not"},
-        {kIp + "ConnectionLimit = \"ten\";", "",
-         "[MBS] Bad 'ConnectionLimit' setting: \"ten\" is not a number"},
-        {kIp + "# IdleTimeout = 6\nAllowedClients = [\"127.0.0.2\"", "",
-         "[MBS] Bad 'AllowedClients' setting: the configuration file cannot be parsed"}};
+    } cases[] = {{"", dir.path() + "/board", "'pwm' must be a list of numbers 1-8"},
+                 {"", dir.path(), "corvanebs-sim: board file: " + dir.path() + " is a directory"},
+                 {"@include \"" + fifo + "\"\n", "", "Config error: " + fifo + " (included by "},
+                 {"IP = \"localhost\";\n", "", "Config error: IP 'localhost' is not a dotted IPv4"},
+                 {kIp + "AllowedClients = (\"127.0.0.2\", 3);", "",
+                  "[MBS] Bad 'AllowedClients' setting: entry 2 is not"},
+                 {kIp + "ConnectionLimit = \"ten\";", "",
+                  "[MBS] Bad 'ConnectionLimit' setting: \"ten\" is not a number"},
+                 {kIp + "# IdleTimeout = 6\nAllowedClients = [\"127.0.0.2\"", "",
+                  "[MBS] Bad 'AllowedClients' setting: the configuration file cannot be parsed"}};
     for (const auto& c : cases) {
         options.config = c.config;
         options.board = "";
