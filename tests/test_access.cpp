@@ -84,7 +84,8 @@ TEST(Access, AllowListAndReadOnlyClients) {
 
 // The limit closes the connection idle longest: the second client was
 // accepted after the first, but the first has sent a request since. Then the
-// idle timeout closes the third, which sends nothing, and keeps the first.
+// idle timeout closes the third, which sends nothing, and keeps the first
+// until it falls silent too.
 TEST(Access, ConnectionLimitAndIdleTimeout) {
     Service service(Settings("ConnectionLimit = \"2\";\nIdleTimeout = \"2\";"));
     ASSERT_TRUE(service.Start()) << service.Stderr();
@@ -106,8 +107,9 @@ TEST(Access, ConnectionLimitAndIdleTimeout) {
         std::this_thread::sleep_for(300ms);
     }
     EXPECT_TRUE(Closed(third.get()));
-    EXPECT_TRUE(Reads(first.get()));
+    EXPECT_EQ(Count(service.Stdout(), "Closing the connection to " + Name(first.get())), 0);
+    // With nothing else to wake the service, the first goes on its own timeout.
+    EXPECT_TRUE(Closed(first.get()));
     EXPECT_TRUE(service.WaitStdout("[MBS] Closing the connection to " + Name(third.get()) +
                                    ": no request for 2 s\n"));
-    EXPECT_EQ(Count(service.Stdout(), "Closing the connection to " + Name(first.get())), 0);
 }

@@ -98,13 +98,8 @@ TEST_F(Sim, BoardFiles) {
         {"pwm = [1];\n\nrelay = [1\n", "line 4: syntax error"},
         {"pwm = [9];\n", "line 1: 'pwm' must be a list of numbers 1-8"},
         {"analog = [2, 2];\n", "line 1: 'analog' lists module 2 twice"},
-        {"tmp2 = { raw = [1]; };\ntemperature = [2];\n",
-         "line 1: 'tmp2.raw' must be a list of 16 codes 0-4095"},
         {"analog = [1];\naio1 = { adc = [0, 0, 0, 65536]; };\n",
          "line 2: 'aio1.adc' must be a list of 4 codes 0-65535"},
-        {"faults = ({ device = \"i2c:41\"; });\n",
-         "line 1: 'faults' must be a list of { device = \"i2c:0xAA\" or \"spi:N\"; after = 0 or "
-         "more; count = 1 or more; }"},
         {"aio7 = { alert = 1; };\n", "line 1: 'aio7' describes a module that is not fitted"},
     };
     std::string path = testing::TempDir() + "bad.cfg";
