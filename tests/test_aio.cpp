@@ -133,7 +133,6 @@ TEST_F(AioTest, OutputsAndTheirReadBack) {
     // holding register read back and its value.
     const int rows[][6] = {{5, 10000, 0, 7446, 5, 10000},
                            {5, 10000, 0, 7446, 1, 1000},
-                           {5, 1, 0, 1, 5, 1},
                            {5, 1, 0, 1, 1, 0},
                            {1, 500, 0, 3723, 5, 5000},
                            {1, 1001, 3, 3723, 1, 500},

@@ -66,15 +66,13 @@ const std::vector<Case> kCases = {
     // The largest the record holds: 125 data bytes, 125 registers.
     {Frame(15, 0, 80, 125, Bytes(125, 0x7c)), 0, "...Value 124 = 0x7c\n", {{124, 0x7c}}, 125},
     {Frame(16, 0, 125, 250, Bytes(250, 0x12)), 0, "...Value 124 = 4626\n", {{124, 0x1212}}, 250},
-    // Other function codes take start and count and pass.
-    {Frame(8, 0x0102, 0x0304), 0, ""}, {Frame(43, 0x0102, 0x0304), 0, ""}, {Frame(22, 0x0102, 0x0304), 0, ""},
+    // Other function codes take start and count and pass: dispatch refuses them.
+    {Frame(8, 0x0102, 0x0304), 0, ""}, {{0, 1, 0, 0, 0, 2, 1, 0x07}, 0, ""},
     // Headers announcing more than the record or the frame holds.
     {Frame(15, 0, 10, 126, Bytes(126, 0xFF)), -1, kRejection}, {Frame(16, 0, 126, 252, Bytes(252)), -1, kRejection},
     {Frame(15, 0, 16, 2, {0x01}), -1, kRejection}, {Frame(15, 0, 1), -1, kRejection}, {Frame(16, 0, 1), -1, kRejection},
     {Frame(16, 0, 2, 3, {0, 1, 0, 2}), -1, kRejection}, {Frame(16, 0, 3, 0), -1, kRejection},
     {Frame(16, 0, 2, 4, {0, 1, 0}), -1, kRejection},
-    // Codes not served pass with the fields they have: dispatch refuses them.
-    {{0, 1, 0, 0, 0, 2, 1, 0x07}, 0, ""}, {{0, 1, 0, 0, 0, 5, 1, 0x2B, 0x0E, 0x01, 0x00}, 0, ""},
     // Frames too short for the fields their function code needs.
     {{}, -1, ""},
     {{0, 1, 0, 0, 0, 6, 1, 0x03, 0x00, 0x0A, 0x00}, -1, ""}, {{0, 1, 0, 0, 0, 6, 1, 0x05, 0x00}, -1, ""},

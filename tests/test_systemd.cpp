@@ -28,33 +28,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// systemd's end of sd_notify: the datagram socket NOTIFY_SOCKET names,
-// which learns each sender's PID as systemd does (it ignores all but the
-// main process).
+// systemd's end of sd_notify: the datagram socket NOTIFY_SOCKET names.
 class NotifySocket {
   public:
     explicit NotifySocket(const std::string& socketPath) : path(socketPath) {
         sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
-        const int on = 1;
-        ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-             setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0;
+        ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
     ~NotifySocket() { close(fd); }
 
-    // The next message and its sender's PID; {"", 0} if none came in `timeout`.
-    std::pair<std::string, pid_t> Receive(std::chrono::milliseconds timeout) {
+    // The next message; "" if none came in `timeout`.
+    std::string Receive(std::chrono::milliseconds timeout) {
         pollfd p{fd, POLLIN, 0};
         char text[512];
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-        iovec io{text, sizeof text};
-        msghdr message{nullptr, 0, &io, 1, control, sizeof control, 0};
-        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return {"", 0};
-        const ssize_t n = recvmsg(fd, &message, 0);
-        const cmsghdr* c = CMSG_FIRSTHDR(&message);
-        if (n < 0 || c == nullptr || c->cmsg_type != SCM_CREDENTIALS) return {"", 0};
-        return {std::string(text, static_cast<size_t>(n)),
-                reinterpret_cast<const ucred*>(CMSG_DATA(c))->pid};
+        const ssize_t n = poll(&p, 1, static_cast<int>(timeout.count())) == 1
+                              ? recv(fd, text, sizeof text, 0)
+                              : -1;
+        return n > 0 ? std::string(text, static_cast<size_t>(n)) : "";
     }
 
     const std::string path;
@@ -64,8 +55,8 @@ class NotifySocket {
 
 }  // namespace
 
-// READY=1 once the port listens, from the main process, and never when it
-// cannot be opened (another program listens there); STOPPING=1 on SIGINT.
+// READY=1 once the port listens, and never when it cannot be opened (another program listens
+// there); STOPPING=1 on SIGINT.
 TEST(Notify, ReadyOnceListeningAndStoppingOnSigint) {
     ASSERT_TRUE(testsupport::EnsureJournald());
     TempDir dir;
@@ -85,18 +76,18 @@ TEST(Notify, ReadyOnceListeningAndStoppingOnSigint) {
         ASSERT_TRUE(blocked.Start());
         EXPECT_EQ(ExitCode(blocked.WaitExit(30s)), 255);
         EXPECT_EQ(blocked.Stderr(), "Unable to listen TCP connection: Address already in use\n");
-        EXPECT_EQ(notify.Receive(0ms).first, "");
+        EXPECT_EQ(notify.Receive(0ms), "");
     }
     close(taken);
 
     Service service(options);
     ASSERT_TRUE(service.Start());
-    EXPECT_EQ(notify.Receive(30s), std::make_pair(std::string("READY=1"), service.pid()));
+    EXPECT_EQ(notify.Receive(30s), "READY=1");
     const int client = testsupport::ConnectLoopback(service.port());
     EXPECT_GE(client, 0) << "READY=1 came before the port listened";
     if (client >= 0) close(client);
     kill(service.pid(), SIGINT);
-    EXPECT_EQ(notify.Receive(30s), std::make_pair(std::string("STOPPING=1"), service.pid()));
+    EXPECT_EQ(notify.Receive(30s), "STOPPING=1");
     EXPECT_EQ(ExitCode(service.WaitExit(30s)), 2);
 }
 

@@ -4,11 +4,9 @@
 
 #include <chrono>
 #include <linux/spi/spidev.h>
-#include <syslog.h>
 #include <thread>
 
 #include "driver_test.h"
-#include "journal.h"
 #include "models.h"
 #include "sim.h"
 #include "spi.h"
@@ -75,7 +73,6 @@ class Tmp : public testing::Test {
 };
 
 TEST_F(Tmp, DirectReadsAndRefusals) {
-    ASSERT_TRUE(EnsureJournald());
     for (int j = 0; j < 16; ++j) EXPECT_EQ(Read(j + 1), R(0, TMP_RawToRegister(Raw(j)))) << j;
     // Truncated toward zero; below zero in two's complement.
     for (auto [raw, value] :
@@ -87,7 +84,6 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
     EXPECT_EQ(Read(9).first, 0);
     EXPECT_EQ(Steps(), "1:m060000");
 
-    const std::string mark = JournalMark();
     board.FailDevice("spi:0", 1);
     bool bit = false;
     unsigned short reg = 0;
@@ -95,10 +91,6 @@ TEST_F(Tmp, DirectReadsAndRefusals) {
                  tmp->get_OutputRegister(1, &reg), tmp->get_InputBit(0, &bit),
                  tmp->set_OutputBit(0, true), tmp->set_OutputRegister(0, 2), tmp->HistoryEnabled}),
               V({1, 1, 4, 1, 1, 1, 1, 3, 0}));
-    const std::string illegal = " E |  TMP1 Illegal function";
-    EXPECT_EQ(JournalLines(mark, LOG_ERR, "TMP1"),
-              (Lines{illegal, " E |  TMP1 Module Communication Fault", illegal, illegal, illegal,
-                     illegal, " E |  TMP1 Illegal data value"}));
 }
 
 TEST(TmpProbe, ModulesThatDoNotAnswerAreNotFound) {
@@ -115,24 +107,6 @@ TEST(TmpProbe, ModulesThatDoNotAnswerAreNotFound) {
             << index << zero;
         EXPECT_EQ(board.OpenDescriptors(), 0);
     }
-}
-
-// Passes by hand, without the thread.
-TEST_F(Tmp, MeanOfTheLastTenSamples) {
-    tmp->HistoryEnabled = 1;
-    ASSERT_EQ(tmp->ReadToHistory(0), 0);
-    board.ClearLog();
-    EXPECT_EQ(Read(1), R(0, TMP_RawToRegister(Raw(0) / 10))) << "the empty slots count";
-    EXPECT_TRUE(board.Log().empty());
-    for (int slot = 1; slot < TMP_HISTORY; ++slot) ASSERT_EQ(tmp->ReadToHistory(slot), 0);
-    // The pass ends at the first input of the second converter, whose slot
-    // keeps its sample rather than a zero.
-    for (int j = 0; j < 16; ++j) sim::SetTemperatureRaw(board, 0, j, 3000);
-    board.FailDevice("spi:1", 1);
-    EXPECT_EQ(tmp->ReadToHistory(3), -1);
-    EXPECT_EQ(V({tmp->History[7][3], tmp->History[8][3], tmp->History[15][3]}),
-              V({3000, Raw(8), Raw(15)}));
-    EXPECT_EQ(Read(9), R(0, TMP_RawToRegister(Raw(8))));
 }
 
 TEST_F(Tmp, SamplingThread) {
