@@ -23,8 +23,9 @@ TEST(BoardPlatform, CommandKeepsTheStopSignalAndItsExitStatus) {
     int status = -1;
     std::thread runner([&] { status = os().RunCommand("sleep 1; exit 3"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // A stop request while the command runs reaches the service's handler.
-    ::kill(::getpid(), SIGINT);
+    // A stop request while the command runs reaches the service's handler,
+    // here on the thread that waits for the command.
+    pthread_kill(runner.native_handle(), SIGINT);
     runner.join();
     for (int i = 0; i < 100 && interrupts == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
