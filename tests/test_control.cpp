@@ -15,18 +15,12 @@ using testsupport::UnixSocket;
 const auto Receive = testsupport::ReceiveAnswers;
 sim::Board& board = sim::Board::Get();
 
-struct Chip : sim::I2cChip {
-    ssize_t Write(const uint8_t*, size_t n) override { return static_cast<ssize_t>(n); }
-    ssize_t Read(uint8_t*, size_t) override { return -1; }
-};
-
 class Control : public testing::Test {
   protected:
     testsupport::BoardScope scope;
 };
 
 TEST_F(Control, Commands) {
-    board.AddI2cChip(0x41, std::make_shared<Chip>());
     // A command and its answer: "ok", else what follows "error: ".
     const std::string device = "device must be i2c:0xAA (a bus address 0x00-0x7F) or spi:N (0-7)";
     const std::pair<const char*, std::string> cases[] = {
